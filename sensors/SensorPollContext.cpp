@@ -1,0 +1,265 @@
+// The poll device of the keyboard orientation sensor.
+#define LOG_TAG "KbdSensor"
+
+#include "SensorPollContext.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uinput.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <log/log.h>
+
+
+namespace {
+
+const char kInputDir[] = "/dev/input";
+const char kUinputPath[] = "/dev/uinput";
+const char kKeyboardName[] = "AT Translated Set 2 keyboard";
+const char kVirtualName[] = "Zaze V2 Buttons";
+const size_t kNameBufSize = 4096;
+
+// The device's kernel interface, checked so that a header change cannot slip by.
+static_assert(EVIOCGNAME(kNameBufSize - 1) == 0x8FFF4506, "EVIOCGNAME(4095)");
+static_assert(UI_SET_EVBIT == 0x40045564, "UI_SET_EVBIT");
+static_assert(UI_SET_KEYBIT == 0x40045565, "UI_SET_KEYBIT");
+static_assert(UI_DEV_CREATE == 0x5501, "UI_DEV_CREATE");
+static_assert(O_RDWR == 2 && (O_WRONLY | O_NONBLOCK) == 0x801, "open flags");
+static_assert(sizeof(struct uinput_user_dev) == 1116, "legacy uinput setup record");
+// struct timeval, then type, code, value: 16 bytes on the 32-bit device, 24 on x86_64.
+static_assert(sizeof(struct input_event) == 2 * sizeof(long) + 8, "input_event layout");
+static_assert(EV_KEY == 1 && EV_REP == 20, "event types");
+static_assert(KEY_ESC == 1 && KEY_COMPOSE == 127 && KEY_LEFTMETA == 125, "virtual device keys");
+static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105, "arrow keys");
+static_assert(KEY_LEFTCTRL == 29 && KEY_LEFTALT == 56, "swallowed modifiers");
+static_assert(ANDROID_LOG_DEBUG == 3 && ANDROID_LOG_INFO == 4 && ANDROID_LOG_WARN == 5 &&
+                  ANDROID_LOG_ERROR == 6,
+              "log priorities");
+static_assert(sizeof(std::atomic<bool>) == 1, "enabled is one byte");
+
+// Standard gravity, tilted about 4.76 degrees out of the screen plane.
+const float kG = 9.772881f;
+const float kTilt = 0.8131391f;
+const float kVectors[4][3] = {
+    {0.0f, kG, kTilt},
+    {kG, 0.0f, kTilt},
+    {0.0f, kG, -kTilt},
+    {-kG, 0.0f, -kTilt},
+};
+
+int64_t monotonic_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+SensorPollContext* context_of(sensors_poll_device_t* dev) {
+    return static_cast<SensorPollContext*>(dev);
+}
+
+}  // namespace
+
+SensorFd::SensorFd(const hw_module_t* module, hw_device_t** device) {
+    // Zeroed first: the reserved words would otherwise hold heap garbage.
+    memset(static_cast<sensors_poll_device_t*>(this), 0, sizeof(sensors_poll_device_t));
+    common.tag = HARDWARE_DEVICE_TAG;
+    common.version = 0;
+    common.module = const_cast<hw_module_t*>(module);
+    ufd = -1;
+    *device = &common;
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: module=%p dev=%p", "SensorFd", module,
+                        static_cast<void*>(this));
+}
+
+SensorFd::~SensorFd() {
+    if (ufd >= 0) close(ufd);
+    ufd = -1;
+}
+
+SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** device)
+    : SensorFd(module, device), enabled(false), rotation(0) {
+    memset(&pfd, 0, sizeof pfd);
+    memset(orientations, 0, sizeof orientations);
+    common.close = poll_close;
+    activate = poll_activate;
+    setDelay = poll_setDelay;
+    poll = poll_poll;
+    pfd.fd = -1;
+
+    findKeyboard();
+    createVirtualDevice();
+    prepareOrientations();
+
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p ufd=%d fd=%d", "SensorPollContext",
+                        static_cast<void*>(this), ufd, pfd.fd);
+}
+
+SensorPollContext::~SensorPollContext() {
+    // Keyboard first; ~SensorFd then removes the virtual device.
+    if (pfd.fd >= 0) close(pfd.fd);
+    pfd.fd = -1;
+}
+
+void SensorPollContext::findKeyboard() {
+    DIR* dir = opendir(kInputDir);
+    if (!dir) return;
+
+    char path[kNameBufSize];
+    // A buffer of its own, so the path is still intact for the failure line.
+    char name[kNameBufSize];
+    while (struct dirent* de = readdir(dir)) {
+        if (de->d_name[0] != 'e') continue;
+        snprintf(path, sizeof path, "%s/%s", kInputDir, de->d_name);
+        pfd.fd = open(path, O_RDWR);
+        if (pfd.fd < 0) {
+            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not open %s, %s", path,
+                                strerror(errno));
+            continue;
+        }
+        name[sizeof name - 1] = '\0';
+        if (ioctl(pfd.fd, EVIOCGNAME(sizeof name - 1), name) < 1) {
+            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not get device name for %s, %s\n",
+                                path, strerror(errno));
+            name[0] = '\0';
+        }
+        if (strcmp(name, kKeyboardName) == 0) {
+            __android_log_print(ANDROID_LOG_INFO, LOG_TAG, "open %s ok", name);
+            break;
+        }
+        close(pfd.fd);
+        pfd.fd = -1;
+    }
+    closedir(dir);
+}
+
+void SensorPollContext::createVirtualDevice() {
+    ufd = open(kUinputPath, O_WRONLY | O_NONBLOCK);
+    if (ufd < 0) {
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not open uinput device: %s",
+                            strerror(errno));
+        ufd = -1;
+        return;
+    }
+    // Legacy setup: one record, then capabilities, then creation. A failure
+    // here leaves a descriptor that forwarding writes keep using harmlessly.
+    struct uinput_user_dev setup;
+    memset(&setup, 0, sizeof setup);
+    strncpy(setup.name, kVirtualName, sizeof setup.name - 1);
+    (void)!write(ufd, &setup, sizeof setup);
+    ioctl(ufd, UI_SET_EVBIT, EV_KEY);
+    ioctl(ufd, UI_SET_EVBIT, EV_REP);
+    ioctl(ufd, UI_SET_KEYBIT, KEY_ESC);
+    ioctl(ufd, UI_SET_KEYBIT, KEY_COMPOSE);
+    ioctl(ufd, UI_SET_KEYBIT, KEY_LEFTMETA);
+    ioctl(ufd, UI_DEV_CREATE, 0);
+}
+
+void SensorPollContext::prepareOrientations() {
+    pfd.events = POLLIN;
+    orientations[0].version = sizeof(sensors_event_t);
+    orientations[0].sensor = 0;
+    orientations[0].type = SENSOR_TYPE_ACCELEROMETER;
+    orientations[0].acceleration.status = SENSOR_STATUS_ACCURACY_HIGH;
+    for (int i = 1; i < 4; i++) orientations[i] = orientations[0];
+    for (int i = 0; i < 4; i++) {
+        orientations[i].acceleration.x = kVectors[i][0];
+        orientations[i].acceleration.y = kVectors[i][1];
+        orientations[i].acceleration.z = kVectors[i][2];
+    }
+}
+
+int SensorPollContext::report(sensors_event_t* data) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p ufd=%d fd=%d rotation=%d", "poll_poll",
+                        static_cast<void*>(this), ufd, pfd.fd, rotation * 90);
+    data[0] = orientations[rotation];
+    data[0].timestamp = monotonic_ns();
+    return 1;
+}
+
+void SensorPollContext::dropKeyboard() {
+    __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: keyboard fd=%d gone (revents=0x%x), closing it",
+                        "poll_poll", pfd.fd, static_cast<unsigned>(pfd.revents));
+    close(pfd.fd);
+    // A negative descriptor is ignored by poll(): the wait then sleeps until a signal.
+    pfd.fd = -1;
+    pfd.revents = 0;
+}
+
+int SensorPollContext::poll_close(hw_device_t* dev) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p", "poll_close", static_cast<void*>(dev));
+    if (dev) delete context_of(reinterpret_cast<sensors_poll_device_t*>(dev));
+    return 0;
+}
+
+int SensorPollContext::poll_activate(sensors_poll_device_t* dev, int handle, int enabled) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p handle=%d enabled=%d", "poll_activate",
+                        static_cast<void*>(dev), handle, enabled);
+    context_of(dev)->enabled = enabled != 0;
+    return 0;
+}
+
+int SensorPollContext::poll_setDelay(sensors_poll_device_t* dev, int /*handle*/, int64_t ns) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p delay-ns=%lld", "poll_setDelay",
+                        static_cast<void*>(dev), static_cast<long long>(ns));
+    return 0;
+}
+
+int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* data, int count) {
+    SensorPollContext* ctx = context_of(dev);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p data=%p count=%d", "poll_poll",
+                        static_cast<void*>(dev), static_cast<void*>(data), count);
+    // Without room for an event nothing may be written into data.
+    const bool room = data != nullptr && count > 0;
+
+    for (;;) {
+        int n = ::poll(&ctx->pfd, 1, -1);
+        if (n <= 0) {
+            if (n < 0)
+                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s", "poll_poll",
+                                    ctx->pfd.fd, strerror(errno));
+            return room ? ctx->report(data) : 0;
+        }
+        if (!(ctx->pfd.revents & POLLIN)) {
+            if (ctx->pfd.fd >= 0) ctx->dropKeyboard();
+            continue;
+        }
+
+        struct input_event ev;
+        ssize_t got = read(ctx->pfd.fd, &ev, sizeof ev);
+        if (got < static_cast<ssize_t>(sizeof ev)) {
+            __android_log_print(ANDROID_LOG_WARN, LOG_TAG, "insufficient input data(%d)? fd=%d",
+                                static_cast<int>(got), ctx->pfd.fd);
+            continue;
+        }
+
+        int next = -1;  // -1: forward unexamined
+        if (ev.type == EV_KEY) {
+            switch (ev.code) {
+                case KEY_UP: next = 0; break;
+                case KEY_RIGHT: next = 1; break;
+                case KEY_DOWN: next = 2; break;
+                case KEY_LEFT: next = 3; break;
+                case KEY_LEFTCTRL:
+                case KEY_LEFTALT:
+                    if (ev.value != 0) continue;  // press and repeat are swallowed
+                    next = ctx->rotation;
+                    break;
+                default: break;
+            }
+        }
+        if (next >= 0) {
+            if (next != ctx->rotation) {
+                __android_log_print(ANDROID_LOG_INFO, LOG_TAG, "orientation changed from %d to %d",
+                                    ctx->rotation * 90, next * 90);
+                ctx->rotation = next;
+            }
+            if (ctx->enabled && count > 0 && data) return ctx->report(data);
+        }
+        if (ctx->ufd >= 0) (void)!write(ctx->ufd, &ev, sizeof ev);
+    }
+}

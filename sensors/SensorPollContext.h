@@ -1,0 +1,49 @@
+// The poll device: keyboard arrow keys as an orientation sensor, the
+// keyboard's other keys passed on through a virtual input device.
+#ifndef SENSORS_SENSOR_POLL_CONTEXT_H
+#define SENSORS_SENSOR_POLL_CONTEXT_H
+
+#include <poll.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include <hardware/hardware.h>
+#include <hardware/sensors.h>
+
+// Inner layer: the device header the platform sees, and the uinput descriptor.
+// Built first and torn down last, so the virtual device outlives the keyboard.
+struct SensorFd : public sensors_poll_device_t {
+    int ufd;
+
+    SensorFd(const hw_module_t* module, hw_device_t** device);
+    ~SensorFd();
+    SensorFd(const SensorFd&) = delete;
+    SensorFd& operator=(const SensorFd&) = delete;
+};
+
+class SensorPollContext : public SensorFd {
+public:
+    SensorPollContext(const hw_module_t* module, hw_device_t** device);
+    ~SensorPollContext();
+
+    static int poll_close(hw_device_t* dev);
+    static int poll_activate(sensors_poll_device_t* dev, int handle, int enabled);
+    static int poll_setDelay(sensors_poll_device_t* dev, int handle, int64_t ns);
+    static int poll_poll(sensors_poll_device_t* dev, sensors_event_t* data, int count);
+
+    // Read by poll_poll on one thread, written by poll_activate on another.
+    std::atomic<bool> enabled;
+    int rotation;
+    struct pollfd pfd;
+    sensors_event_t orientations[4];
+
+private:
+    void findKeyboard();
+    void createVirtualDevice();
+    void prepareOrientations();
+    int report(sensors_event_t* data);
+    void dropKeyboard();
+};
+
+#endif  // SENSORS_SENSOR_POLL_CONTEXT_H

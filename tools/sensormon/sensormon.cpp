@@ -1,0 +1,175 @@
+// The sensor service in miniature: load a sensor module, list it, open its
+// poll device, activate sensor 0 and print every report until told to stop.
+#include <errno.h>
+#include <getopt.h>
+#include <limits.h>
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <hardware/hardware.h>
+#include <hardware/hw_loader.h>
+#include <hardware/sensors.h>
+
+namespace {
+
+const char kUsage[] = "Usage: sensormon [-d DIR] [-v VARIANT] [-n COUNT]\n";
+
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop(int) {
+    stop_requested = 1;
+    // A signal that lands just before the module enters poll() is lost to it;
+    // the alarm keeps interrupting until the module's wait has ended.
+    alarm(1);
+}
+
+void on_alarm(int) {
+    if (stop_requested) alarm(1);
+}
+
+struct Options {
+    std::string dir;
+    std::string variant = "vardel";
+    long count = -1;  // -1: until a signal
+};
+
+std::string default_dir() {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "../lib";
+    self[n] = '\0';
+    std::string path(self);
+    size_t slash = path.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/../lib";
+}
+
+// Returns -1 to go on, otherwise the exit status.
+int parse(int argc, char** argv, Options* opt) {
+    int c;
+    while ((c = getopt(argc, argv, "hd:v:n:")) != -1) {
+        switch (c) {
+            case 'h': fputs(kUsage, stdout); return 0;
+            case 'd': opt->dir = optarg; break;
+            case 'v': opt->variant = optarg; break;
+            case 'n': {
+                char* end = nullptr;
+                errno = 0;
+                long v = strtol(optarg, &end, 10);
+                if (errno || end == optarg || *end || v < 1) {
+                    fprintf(stderr, "sensormon: bad COUNT %s\n", optarg);
+                    fputs(kUsage, stderr);
+                    return 2;
+                }
+                opt->count = v;
+                break;
+            }
+            default: fputs(kUsage, stderr); return 2;
+        }
+    }
+    if (optind < argc) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    if (opt->dir.empty()) opt->dir = default_dir();
+    return -1;
+}
+
+void install_handlers() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the signal must end the module's wait
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_alarm;
+    sigaction(SIGALRM, &sa, nullptr);
+}
+
+int rotation_of(const sensors_event_t& ev) {
+    const float x = ev.acceleration.x, z = ev.acceleration.z;
+    if (fabsf(x) > fabsf(ev.acceleration.y)) return x > 0 ? 90 : 270;
+    return z >= 0 ? 0 : 180;
+}
+
+int run(const Options& opt) {
+    const hw_module_t* module = nullptr;
+    char err[512];
+    if (hw_load_module(opt.dir.c_str(), SENSORS_HARDWARE_MODULE_ID, opt.variant.c_str(), &module, err,
+                       sizeof err) != 0) {
+        fprintf(stderr, "sensormon: %s\n", err);
+        return 1;
+    }
+    printf("module id=%s name=\"%s\" author=\"%s\" version=%u.%u\n", module->id, module->name,
+           module->author, module->version_major, module->version_minor);
+
+    auto* sensors = reinterpret_cast<sensors_module_t*>(const_cast<hw_module_t*>(module));
+    const sensor_t* list = nullptr;
+    int n = sensors->get_sensors_list ? sensors->get_sensors_list(sensors, &list) : 0;
+    for (int i = 0; i < n && list; i++) {
+        const sensor_t& s = list[i];
+        printf("sensor %d: name=\"%s\" vendor=\"%s\" version=%d handle=%d type=%d maxRange=%g "
+               "resolution=%g power=%g minDelay=%d\n",
+               i, s.name, s.vendor, s.version, s.handle, s.type, s.maxRange, s.resolution, s.power,
+               s.minDelay);
+    }
+    if (n < 1 || !list) {
+        fprintf(stderr, "sensormon: the module lists no sensor\n");
+        hw_unload_module(module);
+        return 1;
+    }
+
+    hw_device_t* device = nullptr;
+    if (!module->methods || !module->methods->open) {
+        fprintf(stderr, "sensormon: the module has no open method\n");
+        hw_unload_module(module);
+        return 1;
+    }
+    int rc = module->methods->open(module, SENSORS_HARDWARE_MODULE_ID, &device);
+    if (rc != 0 || !device) {
+        fprintf(stderr, "sensormon: open failed: %s\n", strerror(rc < 0 ? -rc : EINVAL));
+        hw_unload_module(module);
+        return 1;
+    }
+    auto* poll_dev = reinterpret_cast<sensors_poll_device_t*>(device);
+    printf("opened\n");
+
+    const int handle = list[0].handle;
+    poll_dev->activate(poll_dev, handle, 1);
+    printf("activated %d\n", handle);
+
+    long reports = 0;
+    sensors_event_t ev;
+    while (!stop_requested && (opt.count < 0 || reports < opt.count)) {
+        int got = poll_dev->poll(poll_dev, &ev, 1);
+        if (stop_requested) break;
+        if (got < 1) continue;
+        printf("report rotation=%d x=%f y=%f z=%f t=%lld\n", rotation_of(ev), ev.acceleration.x,
+               ev.acceleration.y, ev.acceleration.z, static_cast<long long>(ev.timestamp));
+        reports++;
+    }
+    alarm(0);
+
+    poll_dev->activate(poll_dev, handle, 0);
+    device->close(device);
+    printf("closed\n");
+    hw_unload_module(module);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    Options opt;
+    int status = parse(argc, argv, &opt);
+    if (status >= 0) return status;
+    install_handlers();
+    return run(opt);
+}
