@@ -1,0 +1,194 @@
+#include "agent_object.h"
+
+#include "program.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <unistd.h>
+
+static const char agent_interface[] = "org.velto.Agent";
+static const char rejected_error[] = "org.velto.Error.Rejected";
+
+static DBusHandlerResult send_reply(DBusConnection* conn, DBusMessage* reply)
+{
+    dbus_connection_send(conn, reply, nullptr);
+    dbus_connection_flush(conn);
+    dbus_message_unref(reply);
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+static DBusHandlerResult reply_not_created()
+{
+    fprintf(stderr, "Can't create reply message\n");
+    return DBUS_HANDLER_RESULT_NEED_MEMORY;
+}
+
+static DBusHandlerResult invalid_arguments(const char* member)
+{
+    fprintf(stderr, "Invalid arguments for %s method", member);
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+static DBusHandlerResult send_rejection(DBusConnection* conn, DBusMessage* msg)
+{
+    DBusMessage* reply = dbus_message_new_error(msg, rejected_error, "");
+    if (!reply)
+        return reply_not_created();
+    return send_reply(conn, reply);
+}
+
+// A negative delay counts as none: sleep() would take it as a huge unsigned count.
+static void wait_reply_delay()
+{
+    if (reply_delay <= 0)
+        return;
+    printf("Waiting for %d seconds\n", reply_delay);
+    sleep(static_cast<unsigned>(reply_delay));
+}
+
+// The passkey as the device's 32-bit strtoul(…, 10) reads it, whatever the host's long is:
+// leading digits only, saturating at the largest value, a minus sign negating modulo 2^32.
+static uint32_t passkey_number(const char* text)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (isspace(*p))
+        p++;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    uint64_t value = 0;
+    bool overflow = false;
+    for (; isdigit(*p); p++) {
+        value = value * 10 + (*p - '0');
+        if (value > UINT32_MAX) {
+            overflow = true;
+            value = UINT32_MAX;
+        }
+    }
+    if (overflow)
+        return UINT32_MAX;
+    return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value))
+                    : static_cast<uint32_t>(value);
+}
+
+DBusHandlerResult on_request_pin_code(DBusConnection* conn, DBusMessage* msg)
+{
+    if (!agent_passkey)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    const char* device;
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_INVALID))
+        return invalid_arguments("RequestPinCode");
+    if (reject_requests)
+        return send_rejection(conn, msg);
+
+    DBusMessage* reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return reply_not_created();
+    printf("Pincode request for device %s\n", device);
+    wait_reply_delay();
+    dbus_message_append_args(reply, DBUS_TYPE_STRING, &agent_passkey, DBUS_TYPE_INVALID);
+    return send_reply(conn, reply);
+}
+
+DBusHandlerResult on_request_passkey(DBusConnection* conn, DBusMessage* msg)
+{
+    if (!agent_passkey)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    const char* device;
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_INVALID))
+        return invalid_arguments("RequestPasskey");
+    if (reject_requests)
+        return send_rejection(conn, msg);
+
+    DBusMessage* reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return reply_not_created();
+    printf("Passkey request for device %s\n", device);
+    wait_reply_delay();
+    dbus_uint32_t passkey = passkey_number(agent_passkey);
+    dbus_message_append_args(reply, DBUS_TYPE_UINT32, &passkey, DBUS_TYPE_INVALID);
+    return send_reply(conn, reply);
+}
+
+DBusHandlerResult on_request_confirmation(DBusConnection* conn, DBusMessage* msg)
+{
+    const char* device;
+    dbus_uint32_t value;
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_UINT32,
+                               &value, DBUS_TYPE_INVALID))
+        return invalid_arguments("RequestConfirmation");
+    if (reject_requests)
+        return send_rejection(conn, msg);
+
+    DBusMessage* reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return reply_not_created();
+    printf("Confirmation request of %u for device %s\n", value, device);
+    wait_reply_delay();
+    return send_reply(conn, reply);
+}
+
+DBusHandlerResult on_authorize(DBusConnection* conn, DBusMessage* msg)
+{
+    const char* device;
+    const char* uuid;
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_STRING,
+                               &uuid, DBUS_TYPE_INVALID))
+        return invalid_arguments("Authorize");
+    if (reject_requests)
+        return send_rejection(conn, msg);
+
+    DBusMessage* reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return reply_not_created();
+    printf("Authorizing request for %s\n", device);
+    return send_reply(conn, reply);
+}
+
+DBusHandlerResult on_cancel(DBusConnection* conn, DBusMessage* msg)
+{
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_INVALID))
+        return invalid_arguments("Cancel");
+    printf("Request canceled\n");
+
+    DBusMessage* reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return reply_not_created();
+    return send_reply(conn, reply);
+}
+
+DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg)
+{
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_INVALID))
+        return invalid_arguments("Release");
+    if (!terminate_requested)
+        fprintf(stderr, "Agent has been released\n");
+    // Set before the reply, so that the loop ends even when no reply can be made.
+    registration_gone = 1;
+
+    DBusMessage* reply = dbus_message_new_method_return(msg);
+    if (!reply)
+        return reply_not_created();
+    return send_reply(conn, reply);
+}
+
+DBusHandlerResult agent_object_handler(DBusConnection* conn, DBusMessage* msg, void*)
+{
+    static const struct {
+        const char* member;
+        DBusHandlerResult (*handle)(DBusConnection*, DBusMessage*);
+    } methods[] = {
+        {"RequestPinCode", on_request_pin_code},
+        {"RequestPasskey", on_request_passkey},
+        {"RequestConfirmation", on_request_confirmation},
+        {"Authorize", on_authorize},
+        {"Cancel", on_cancel},
+        {"Release", on_release},
+    };
+    for (const auto& method : methods) {
+        if (dbus_message_is_method_call(msg, agent_interface, method.member))
+            return method.handle(conn, msg);
+    }
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
