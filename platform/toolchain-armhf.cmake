@@ -1,0 +1,45 @@
+# Cross build for the device: 32-bit ARM, hard float, with Debian's
+# arm-linux-gnueabihf toolchain and its multiarch armhf libraries.
+#   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=platform/toolchain-armhf.cmake
+# Test binaries run under qemu-arm through a small wrapper (no binfmt needed).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR armv7l)
+
+set(ARMHF_TRIPLET arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${ARMHF_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${ARMHF_TRIPLET}-g++)
+# Multiarch, not a sysroot: the armhf -dev packages live beside the host's
+# under /usr/lib/${ARMHF_TRIPLET} and /usr/include.
+set(CMAKE_LIBRARY_ARCHITECTURE ${ARMHF_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(PKG_CONFIG_EXECUTABLE ${ARMHF_TRIPLET}-pkg-config CACHE FILEPATH "pkg-config for armhf")
+
+# The armhf libbacktrace (under libutils) needs 7z.so at a path that the host's
+# p7zip-full owns, so ./dev deps unpacks the armhf one elsewhere.
+set(ARMHF_P7ZIP_DIR /opt/armhf-p7zip/usr/lib/p7zip CACHE PATH "folder of the armhf 7z.so")
+foreach(kind EXE SHARED MODULE)
+  string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${ARMHF_P7ZIP_DIR}")
+endforeach()
+
+set(ARMHF_QEMU_PREFIX /usr/${ARMHF_TRIPLET})
+set(ARMHF_LIBRARY_PATH
+    "/usr/lib/${ARMHF_TRIPLET}:/usr/lib/${ARMHF_TRIPLET}/android:${ARMHF_P7ZIP_DIR}")
+
+# One executable path (not a list) so that tests which start built programs
+# themselves can put it in front of the program, as CTest does.
+set(ARMHF_RUN ${CMAKE_BINARY_DIR}/armhf-run)
+get_property(_armhf_in_try GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT _armhf_in_try)
+  find_program(ARMHF_QEMU qemu-arm REQUIRED)
+  file(CONFIGURE OUTPUT ${ARMHF_RUN} @ONLY CONTENT [[#!/bin/sh
+# Runs one armhf program under qemu-arm with the armhf library paths.
+if [ $# -eq 0 ]; then
+    echo "usage: armhf-run PROGRAM [ARG...]" >&2
+    exit 2
+fi
+exec "@ARMHF_QEMU@" -L "@ARMHF_QEMU_PREFIX@" -E "LD_LIBRARY_PATH=@ARMHF_LIBRARY_PATH@" "$@"
+]])
+  file(CHMOD ${ARMHF_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+       GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ARMHF_RUN})

@@ -1,0 +1,42 @@
+// What the sensor module hands the kernel: record sizes, ioctl request numbers
+// and open flags, as the device's 32-bit ARM kernel expects them. The host
+// build differs only where its 64-bit time stamps widen input_event.
+#pragma once
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uinput.h>
+#include <stdint.h>
+
+namespace devabi {
+
+constexpr bool k32bit = UINTPTR_MAX == 0xffffffffu;
+
+// struct timeval (two longs) + type, code, value.
+constexpr unsigned long kInputEventSize = k32bit ? 16 : 24;
+static_assert(sizeof(struct input_event) == kInputEventSize, "input_event");
+static_assert(offsetof(struct input_event, type) == 2 * sizeof(long), "input_event.type");
+static_assert(offsetof(struct input_event, code) == 2 * sizeof(long) + 2, "input_event.code");
+static_assert(offsetof(struct input_event, value) == 2 * sizeof(long) + 4, "input_event.value");
+
+// Legacy uinput set-up record: name[80], input_id, ff_effects_max, 4 x abs[64].
+static_assert(sizeof(struct uinput_user_dev) == 1116, "uinput_user_dev");
+static_assert(offsetof(struct uinput_user_dev, id) == UINPUT_MAX_NAME_SIZE, "uinput_user_dev.id");
+static_assert(UINPUT_MAX_NAME_SIZE == 80, "uinput name field");
+
+// Read, type 'E', number 6, size 4095.
+static_assert(EVIOCGNAME(4095) == 0x8FFF4506u, "EVIOCGNAME(4095)");
+static_assert(UI_SET_EVBIT == 0x40045564u, "UI_SET_EVBIT");
+static_assert(UI_SET_KEYBIT == 0x40045565u, "UI_SET_KEYBIT");
+static_assert(UI_DEV_CREATE == 0x5501u, "UI_DEV_CREATE");
+
+static_assert(O_RDWR == 2, "O_RDWR");
+static_assert((O_WRONLY | O_NONBLOCK) == 0x801, "O_WRONLY | O_NONBLOCK");
+
+// Event types and key codes the module classifies.
+static_assert(EV_SYN == 0 && EV_KEY == 1 && EV_REP == 20, "event types");
+static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105, "arrows");
+static_assert(KEY_LEFTCTRL == 29 && KEY_LEFTALT == 56, "modifiers");
+static_assert(KEY_ESC == 1 && KEY_LEFTMETA == 125 && KEY_COMPOSE == 127, "buttons");
+
+} // namespace devabi
