@@ -1,0 +1,12 @@
+# Builds agent inside the platform's source tree, against the platform's libdbus.
+# Kept in step with agent/CMakeLists.txt by hand: same sources, same flags.
+LOCAL_PATH := $(call my-dir)
+
+include $(CLEAR_VARS)
+LOCAL_MODULE := agent
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := program.cpp agent_object.cpp daemon_requests.cpp
+LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror
+LOCAL_C_INCLUDES := external/dbus
+LOCAL_SHARED_LIBRARIES := libdbus
+include $(BUILD_EXECUTABLE)
