@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
     ROW(O_WRONLY | O_NONBLOCK);
     ROW(HARDWARE_MODULE_TAG);
     ROW(HARDWARE_DEVICE_TAG);
+#ifdef ABI_HAVE_BINDER
     ROW(android::IBinder::INTERFACE_TRANSACTION);
+#endif
     ROW(devabi::bits(9.772881f));
     ROW(devabi::bits(-0.8131391f));
     ROW(devabi::bits(1.0f / 4032));

@@ -6,17 +6,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <binder/IBinder.h>
 #include <hardware/hardware.h>
 #include <hardware/sensors.h>
 
 #include "kernel_abi.h"
 
+// The binder headers come with the registry client's part.
+#if __has_include(<binder/IBinder.h>)
+#include <binder/IBinder.h>
+#define ABI_HAVE_BINDER 1
+static_assert(android::IBinder::INTERFACE_TRANSACTION == 0x5F4E5446, "'_NTF'");
+#endif
+
 namespace devabi {
 
 static_assert(HARDWARE_MODULE_TAG == 0x48574D54u, "'HWMT'");
 static_assert(HARDWARE_DEVICE_TAG == 0x48574454u, "'HWDT'");
-static_assert(android::IBinder::INTERFACE_TRANSACTION == 0x5F4E5446, "'_NTF'");
 
 // The sensor event is the same on every architecture: 64-bit time stamp at 16.
 static_assert(sizeof(sensors_event_t) == 104, "sensors_event_t");
