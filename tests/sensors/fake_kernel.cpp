@@ -1,0 +1,345 @@
+#include "fake_kernel.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+namespace fake {
+namespace {
+
+// Longest any fake wait may block, so a faulty module cannot hang the tests.
+const int kWaitLimitMs = 5000;
+
+template <typename F>
+F real(const char* name) {
+    void* p = dlsym(RTLD_NEXT, name);
+    if (!p) abort();
+    return reinterpret_cast<F>(p);
+}
+
+#define REAL(fn) static auto real_##fn = fake::real<decltype(&::fn)>(#fn)
+
+struct Open {
+    std::string label;  // "input:event3#0" or "uinput#1"
+    bool is_uinput;
+    int device;         // index into devices
+    int writer;         // write end of the pipe, -1 for uinput
+};
+
+struct State {
+    Kernel k;
+    std::map<int, Open> fds;
+    std::map<std::string, std::vector<int>> writers;  // entry -> write ends, in open order
+    std::map<std::string, std::vector<int>> readers;
+    std::vector<int> uinputs;
+    // The fake listing.
+    std::vector<std::string> listing;
+    size_t next_entry = 0;
+    dirent entry{};
+    int dir_token = 0;
+};
+
+State& st() {
+    static State s;
+    return s;
+}
+
+std::recursive_mutex& mu() {
+    static std::recursive_mutex m;
+    return m;
+}
+
+DIR* fake_dir() { return reinterpret_cast<DIR*>(&st().dir_token); }
+
+bool under(const char* path, const char* prefix) {
+    size_t n = strlen(prefix);
+    return path && strncmp(path, prefix, n) == 0 && (path[n] == '\0' || path[n] == '/');
+}
+
+int open_event_device(const char* path) {
+    State& s = st();
+    const char* entry = path + strlen("/dev/input/");
+    for (size_t i = 0; i < s.k.devices.size(); i++) {
+        EventDevice& d = s.k.devices[i];
+        if (d.entry != entry) continue;
+        if (d.open_errno) {
+            errno = d.open_errno;
+            return -1;
+        }
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) return -1;
+        std::string label = "input:" + d.entry + "#" + std::to_string(s.readers[d.entry].size());
+        s.fds[p[0]] = Open{label, false, static_cast<int>(i), p[1]};
+        s.readers[d.entry].push_back(p[0]);
+        s.writers[d.entry].push_back(p[1]);
+        return p[0];
+    }
+    errno = ENOENT;
+    return -1;
+}
+
+int open_uinput() {
+    REAL(open);
+    State& s = st();
+    if (s.k.uinput_errno) {
+        errno = s.k.uinput_errno;
+        return -1;
+    }
+    // A real descriptor keeps the numbers unique; nothing is written to it.
+    int fd = real_open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    s.fds[fd] = Open{"uinput#" + std::to_string(s.uinputs.size()), true, -1, -1};
+    s.uinputs.push_back(fd);
+    return fd;
+}
+
+bool pending(const pollfd* fds, nfds_t n) {
+    REAL(poll);
+    std::vector<pollfd> copy(fds, fds + n);
+    return real_poll(copy.data(), n, 0) > 0;
+}
+
+}  // namespace
+
+Kernel& kernel() { return st().k; }
+
+size_t poll_count() {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    return st().k.polls.size();
+}
+
+void reset() {
+    REAL(close);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    State& s = st();
+    for (auto& [fd, o] : s.fds) real_close(fd);
+    for (auto& [entry, ws] : s.writers)
+        for (int w : ws)
+            if (w >= 0) real_close(w);
+    s.fds.clear();
+    s.writers.clear();
+    s.readers.clear();
+    s.uinputs.clear();
+    s.k = Kernel{};
+    s.next_entry = 0;
+}
+
+int writer(const std::string& entry, size_t n) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    auto it = st().writers.find(entry);
+    if (it == st().writers.end() || n >= it->second.size()) return -1;
+    return it->second[n];
+}
+
+void hang_up(const std::string& entry, size_t n) {
+    REAL(close);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    auto it = st().writers.find(entry);
+    if (it == st().writers.end() || n >= it->second.size() || it->second[n] < 0) return;
+    real_close(it->second[n]);
+    it->second[n] = -1;
+}
+
+std::vector<int> input_fds(const std::string& entry) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    return st().readers[entry];
+}
+
+std::vector<int> uinput_fds() {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    return st().uinputs;
+}
+
+bool is_open(int fd) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    return st().fds.count(fd) > 0;
+}
+
+}  // namespace fake
+
+using fake::mu;
+using fake::st;
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    REAL(open);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (fake::under(path, "/dev/input") || fake::under(path, "/dev/uinput")) {
+        std::lock_guard<std::recursive_mutex> g(mu());
+        st().k.opened.push_back(std::string(path) + " flags=" + std::to_string(flags));
+        if (fake::under(path, "/dev/uinput")) return fake::open_uinput();
+        return fake::open_event_device(path);
+    }
+    return real_open(path, flags, mode);
+}
+
+DIR* opendir(const char* path) {
+    REAL(opendir);
+    if (!fake::under(path, "/dev/input")) return real_opendir(path);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    fake::State& s = st();
+    if (!s.k.input_dir || strcmp(path, "/dev/input") != 0) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    s.listing.clear();
+    // Non-event entries first: the module must skip them.
+    for (auto& e : s.k.extra_entries) s.listing.push_back(e);
+    for (auto& d : s.k.devices) s.listing.push_back(d.entry);
+    s.next_entry = 0;
+    s.k.dir_open++;
+    return fake::fake_dir();
+}
+
+struct dirent* readdir(DIR* dir) {
+    REAL(readdir);
+    if (dir != fake::fake_dir()) return real_readdir(dir);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    fake::State& s = st();
+    if (s.next_entry >= s.listing.size()) return nullptr;
+    memset(&s.entry, 0, sizeof s.entry);
+    snprintf(s.entry.d_name, sizeof s.entry.d_name, "%s", s.listing[s.next_entry++].c_str());
+    return &s.entry;
+}
+
+int closedir(DIR* dir) {
+    REAL(closedir);
+    if (dir != fake::fake_dir()) return real_closedir(dir);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    st().k.dir_open--;
+    return 0;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    REAL(ioctl);
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    std::unique_lock<std::recursive_mutex> g(mu());
+    fake::State& s = st();
+    auto it = s.fds.find(fd);
+    if (it == s.fds.end()) {
+        g.unlock();
+        return real_ioctl(fd, request, arg);
+    }
+    fake::Open& o = it->second;
+    if (o.is_uinput) {
+        s.k.uinput.push_back(
+            fake::UinputCall{fd, false, request, static_cast<long>(reinterpret_cast<intptr_t>(arg)), {}});
+        return 0;
+    }
+    if (_IOC_TYPE(request) == 'E' && _IOC_NR(request) == 0x06 && _IOC_DIR(request) == _IOC_READ) {
+        const fake::EventDevice& d = s.k.devices[o.device];
+        if (d.name_fails) {
+            errno = ENOTTY;
+            return -1;
+        }
+        size_t room = _IOC_SIZE(request);
+        size_t n = std::min(room, d.name.size() + 1);
+        memcpy(arg, d.name.c_str(), n);
+        return static_cast<int>(n);
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+int poll(struct pollfd* fds, nfds_t n, int timeout) {
+    REAL(poll);
+    bool ours = false;
+    {
+        std::lock_guard<std::recursive_mutex> g(mu());
+        for (nfds_t i = 0; i < n; i++)
+            if (fds[i].fd < 0 || st().fds.count(fds[i].fd)) ours = true;
+        if (!ours) return real_poll(fds, n, timeout);
+        st().k.polls.push_back(fake::PollCall{fds[0].fd, fds[0].events, timeout});
+        if (st().k.fail_when_idle && !fake::pending(fds, n)) {
+            errno = EINTR;
+            return -1;
+        }
+    }
+    int limit = (timeout < 0 || timeout > fake::kWaitLimitMs) ? fake::kWaitLimitMs : timeout;
+    int r = real_poll(fds, n, limit);
+    if (r == 0 && timeout < 0) {
+        std::lock_guard<std::recursive_mutex> g(mu());
+        st().k.wait_expired = true;
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return r;
+}
+
+ssize_t read(int fd, void* buf, size_t len) {
+    REAL(read);
+    {
+        std::lock_guard<std::recursive_mutex> g(mu());
+        fake::State& s = st();
+        if (s.fds.count(fd) && s.k.read_fail_errno) {
+            errno = s.k.read_fail_errno;
+            s.k.read_fail_errno = 0;
+            return -1;
+        }
+    }
+    return real_read(fd, buf, len);
+}
+
+ssize_t write(int fd, const void* buf, size_t len) {
+    REAL(write);
+    {
+        std::lock_guard<std::recursive_mutex> g(mu());
+        fake::State& s = st();
+        auto it = s.fds.find(fd);
+        if (it != s.fds.end() && it->second.is_uinput) {
+            s.k.uinput.push_back(
+                fake::UinputCall{fd, true, 0, 0, std::string(static_cast<const char*>(buf), len)});
+            return static_cast<ssize_t>(len);
+        }
+    }
+    return real_write(fd, buf, len);
+}
+
+int close(int fd) {
+    REAL(close);
+    {
+        std::lock_guard<std::recursive_mutex> g(mu());
+        fake::State& s = st();
+        auto it = s.fds.find(fd);
+        if (it != s.fds.end()) {
+            s.k.closed.push_back(it->second.label);
+            s.fds.erase(it);
+        }
+    }
+    return real_close(fd);
+}
+
+// The module's log, captured line by line instead of going to stderr.
+int __android_log_print(int prio, const char* tag, const char* fmt, ...) {
+    char text[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    st().k.log.push_back(fake::LogLine{prio, tag ? tag : "", text});
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,80 @@
+// A scripted stand-in for the kernel surface the module touches: event
+// devices under /dev/input (pipes) and /dev/uinput (a recorder). The test
+// program exports open, opendir, readdir, closedir, ioctl, poll, read, write
+// and close, so the dlopen'ed module binds to these before the libc's.
+#ifndef TESTS_SENSORS_FAKE_KERNEL_H
+#define TESTS_SENSORS_FAKE_KERNEL_H
+
+#include <poll.h>
+
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct EventDevice {
+    std::string entry;     // name in the /dev/input listing
+    std::string name;      // what EVIOCGNAME reports
+    int open_errno = 0;    // non-zero: open fails with it
+    bool name_fails = false;
+};
+
+struct UinputCall {
+    int fd;
+    bool is_write;
+    unsigned long request;  // ioctl request
+    long arg;               // ioctl argument
+    std::string bytes;      // written bytes
+};
+
+struct PollCall {
+    int fd;
+    short events;
+    int timeout;
+};
+
+struct LogLine {
+    int prio;
+    std::string tag;
+    std::string text;
+};
+
+struct Kernel {
+    bool input_dir = true;
+    std::vector<std::string> extra_entries{".", "..", "mice", "by-path"};
+    std::vector<EventDevice> devices;
+    int uinput_errno = 0;
+
+    // When nothing is ready, fail the wait with EINTR instead of blocking.
+    bool fail_when_idle = true;
+    int read_fail_errno = 0;  // one-shot: the next keyboard read fails
+
+    // Recorded.
+    std::vector<std::string> opened;  // every /dev path asked for
+    std::vector<UinputCall> uinput;
+    std::vector<std::string> closed;  // names of fake descriptors, in close order
+    std::vector<PollCall> polls;
+    std::vector<LogLine> log;
+    bool wait_expired = false;        // a wait ran into the test's time limit
+    int dir_open = 0;                 // listings opened and not closed
+};
+
+// Resets the script and the records, closes leftover fake descriptors.
+void reset();
+// The script and the records; read them only while no module call runs,
+// or through the locked accessors below.
+Kernel& kernel();
+size_t poll_count();
+
+// Write end of the pipe behind the n-th open of the device entry; -1 if none.
+int writer(const std::string& entry, size_t n = 0);
+// Closes that write end: the module then sees a hang-up.
+void hang_up(const std::string& entry, size_t n = 0);
+// Keyboard descriptors handed out, and uinput descriptors, in open order.
+std::vector<int> input_fds(const std::string& entry);
+std::vector<int> uinput_fds();
+bool is_open(int fd);
+
+}  // namespace fake
+
+#endif  // TESTS_SENSORS_FAKE_KERNEL_H

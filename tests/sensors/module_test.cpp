@@ -1,0 +1,561 @@
+// The sensor module loaded through the loader, driven against the fake kernel.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uinput.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <hardware/hw_loader.h>
+#include <hardware/sensors.h>
+
+#include "fake_kernel.h"
+
+namespace {
+
+const char kKeyboard[] = "AT Translated Set 2 keyboard";
+const uint32_t kG = 0x411C5DB8, kMinusG = 0xC11C5DB8, kTilt = 0x3F5029E2, kMinusTilt = 0xBF5029E2;
+
+uint32_t bits(float f) {
+    uint32_t u;
+    memcpy(&u, &f, sizeof u);
+    return u;
+}
+
+int64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+input_event key(uint16_t type, uint16_t code, int32_t value) {
+    input_event e;
+    memset(&e, 0, sizeof e);
+    e.time.tv_sec = 1234;
+    e.time.tv_usec = 5678;
+    e.type = type;
+    e.code = code;
+    e.value = value;
+    return e;
+}
+
+// The rotation whose vector the event carries bit for bit, or -1.
+int rotation_of(const sensors_event_t& ev) {
+    const uint32_t table[4][3] = {{0, kG, kTilt}, {kG, 0, kTilt}, {0, kG, kMinusTilt}, {kMinusG, 0, kMinusTilt}};
+    for (int r = 0; r < 4; r++)
+        if (bits(ev.acceleration.x) == table[r][0] && bits(ev.acceleration.y) == table[r][1] &&
+            bits(ev.acceleration.z) == table[r][2])
+            return r;
+    return -1;
+}
+
+std::string raw(const input_event& e) { return std::string(reinterpret_cast<const char*>(&e), sizeof e); }
+
+class Module : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        char err[512] = "";
+        ASSERT_EQ(0, hw_load_module(MODULE_DIR, SENSORS_HARDWARE_MODULE_ID, "vardel", &hw, err, sizeof err))
+            << err;
+        mod = reinterpret_cast<sensors_module_t*>(const_cast<hw_module_t*>(hw));
+    }
+    void TearDown() override {
+        for (auto* d : devices) d->common.close(&d->common);
+        EXPECT_FALSE(fake::kernel().wait_expired) << "a wait ran into the time limit";
+        EXPECT_EQ(0, fake::kernel().dir_open) << "listing left open";
+        hw_unload_module(hw);
+        fake::reset();
+    }
+
+    void with_keyboard() {
+        fake::kernel().devices = {{"event0", "Power Button"}, {"event1", kKeyboard}, {"event2", kKeyboard}};
+    }
+
+    sensors_poll_device_t* open_device(const char* id = "sensors") {
+        hw_device_t* d = nullptr;
+        EXPECT_EQ(0, hw->methods->open(hw, id, &d));
+        auto* p = reinterpret_cast<sensors_poll_device_t*>(d);
+        if (p) devices.push_back(p);
+        return p;
+    }
+
+    void close_device(sensors_poll_device_t* d) {
+        devices.erase(std::find(devices.begin(), devices.end(), d));
+        EXPECT_EQ(0, d->common.close(&d->common));
+    }
+
+    void send(const input_event& e, size_t open_index = 0) {
+        int w = fake::writer("event1", open_index);
+        ASSERT_GE(w, 0);
+        ASSERT_EQ(static_cast<ssize_t>(sizeof e), ::write(w, &e, sizeof e));
+    }
+
+    // Log lines at prio whose text starts with prefix.
+    std::vector<std::string> logged(int prio, const std::string& prefix) {
+        std::vector<std::string> out;
+        for (auto& l : fake::kernel().log) {
+            EXPECT_EQ("KbdSensor", l.tag);
+            if (l.prio == prio && l.text.compare(0, prefix.size(), prefix) == 0) out.push_back(l.text);
+        }
+        return out;
+    }
+
+    std::vector<std::string> forwarded() {
+        std::vector<std::string> out;
+        for (auto& c : fake::kernel().uinput)
+            if (c.is_write && c.bytes.size() == sizeof(input_event)) out.push_back(c.bytes);
+        return out;
+    }
+
+    const hw_module_t* hw = nullptr;
+    sensors_module_t* mod = nullptr;
+    std::vector<sensors_poll_device_t*> devices;
+};
+
+TEST_F(Module, DescriptorAndSensorList) {
+    EXPECT_EQ(0x48574D54u, hw->tag);
+    EXPECT_EQ(2, hw->version_major);
+    EXPECT_EQ(3, hw->version_minor);
+    EXPECT_STREQ("sensors", hw->id);
+    EXPECT_STREQ("Kbd Orientation Sensor", hw->name);
+    EXPECT_STREQ("Brannoc", hw->author);
+    EXPECT_NE(nullptr, hw->dso);
+    for (uint32_t w : hw->reserved) EXPECT_EQ(0u, w);
+
+    const sensor_t* list = nullptr;
+    const sensor_t* again = nullptr;
+    ASSERT_EQ(1, mod->get_sensors_list(mod, &list));
+    ASSERT_EQ(1, mod->get_sensors_list(nullptr, &again));
+    EXPECT_EQ(list, again);
+    EXPECT_STREQ("Kbd Orientation Sensor", list->name);
+    EXPECT_STREQ("Quorvane", list->vendor);
+    EXPECT_EQ(1, list->version);
+    EXPECT_EQ(0, list->handle);
+    EXPECT_EQ(SENSOR_TYPE_ACCELEROMETER, list->type);
+    EXPECT_EQ(0x40333333u, bits(list->maxRange));
+    EXPECT_EQ(0x39820821u, bits(list->resolution));
+    EXPECT_EQ(0x40400000u, bits(list->power));
+    EXPECT_EQ(0, list->minDelay);
+    for (void* p : list->reserved) EXPECT_EQ(nullptr, p);
+}
+
+TEST(Loader, RefusesBrokenModules) {
+    struct Case {
+        const char* dir;
+        const char* variant;
+        const char* reason;
+    } cases[] = {
+        {BROKEN_DIR, "absent", "cannot open shared object file"},
+        {BROKEN_DIR, "nosymbol", "symbol HMI not found"},
+        {BROKEN_DIR, "tag", "bad module tag 0x12345678 (want 0x48574d54)"},
+        {BROKEN_DIR, "id", "module id \"lights\" is not \"sensors\""},
+        {BROKEN_DIR, "../x", "must not contain '/'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variant);
+        const hw_module_t* m = reinterpret_cast<const hw_module_t*>(1);
+        char err[512] = "";
+        EXPECT_GT(0, hw_load_module(c.dir, "sensors", c.variant, &m, err, sizeof err));
+        EXPECT_EQ(nullptr, m);
+        EXPECT_NE(nullptr, strstr(err, c.reason)) << err;
+        // Refused means unloaded again.
+        std::string path = std::string(c.dir) + "/sensors." + c.variant + ".so";
+        EXPECT_EQ(nullptr, dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) << path;
+    }
+}
+
+TEST_F(Module, OpenBuildsTheDeviceForAnyId) {
+    with_keyboard();
+    for (const char* id : {"sensors", "other", ""}) {
+        SCOPED_TRACE(id);
+        sensors_poll_device_t* d = open_device(id);
+        ASSERT_NE(nullptr, d);
+        EXPECT_EQ(0x48574454u, d->common.tag);
+        EXPECT_EQ(0u, d->common.version);
+        EXPECT_EQ(hw, d->common.module);
+        for (uint32_t w : d->common.reserved) EXPECT_EQ(0u, w);
+        ASSERT_FALSE(logged(3, std::string("open_kbd_sensor: id=") + id).empty());
+    }
+    char buf[128];
+    snprintf(buf, sizeof buf, "SensorFd: module=%p dev=%p", static_cast<const void*>(hw),
+             static_cast<void*>(devices[0]));
+    EXPECT_EQ(1u, logged(3, buf).size());
+    snprintf(buf, sizeof buf, "SensorPollContext: dev=%p ufd=%d fd=%d", static_cast<void*>(devices[0]),
+             fake::uinput_fds()[0], fake::input_fds("event1")[0]);
+    EXPECT_EQ(1u, logged(3, buf).size());
+    // No place to store the device: nothing is built.
+    EXPECT_EQ(-EINVAL, hw->methods->open(hw, "sensors", nullptr));
+    EXPECT_EQ(3u, fake::uinput_fds().size());
+}
+
+TEST_F(Module, KeyboardDiscovery) {
+    struct Case {
+        const char* what;
+        bool input_dir;
+        std::vector<fake::EventDevice> devices;
+        const char* chosen;  // entry whose descriptor is kept, or null
+        std::vector<std::string> opened;
+        std::vector<std::string> closed;
+        std::vector<std::string> errors;
+    } cases[] = {
+        {"first match wins", true,
+         {{"event0", "Power Button"}, {"event1", kKeyboard}, {"event2", kKeyboard}},
+         "event1",
+         {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2"},
+         {"input:event0#0"},
+         {}},
+        {"open and name failures do not stop the scan", true,
+         {{"event0", "", EACCES}, {"event1", "", 0, true}, {"event2", kKeyboard}},
+         "event2",
+         {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2", "/dev/input/event2 flags=2"},
+         {"input:event1#0"},
+         {"could not open /dev/input/event0, Permission denied",
+          "could not get device name for /dev/input/event1, Inappropriate ioctl for device\n"}},
+        {"name must match exactly", true,
+         {{"event0", "AT Translated Set 2 keyboard "}, {"event1", "at translated set 2 keyboard"}},
+         nullptr,
+         {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2"},
+         {"input:event0#0", "input:event1#0"},
+         {}},
+        {"no input folder", false, {{"event1", kKeyboard}}, nullptr, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        fake::kernel().input_dir = c.input_dir;
+        fake::kernel().devices = c.devices;
+        sensors_poll_device_t* d = open_device();
+        ASSERT_NE(nullptr, d);
+        std::vector<std::string> opened = fake::kernel().opened;
+        opened.pop_back();  // uinput comes last
+        EXPECT_EQ(c.opened, opened);
+        EXPECT_EQ(c.closed, fake::kernel().closed);
+        std::vector<std::string> errors;
+        for (auto& l : fake::kernel().log)
+            if (l.prio == 6) errors.push_back(l.text);
+        EXPECT_EQ(c.errors, errors);
+        EXPECT_EQ(c.chosen ? 1u : 0u, logged(4, "open AT Translated Set 2 keyboard ok").size());
+        if (c.chosen) {
+            EXPECT_TRUE(fake::is_open(fake::input_fds(c.chosen)[0]));
+        }
+        close_device(d);
+    }
+}
+
+TEST_F(Module, VirtualDeviceSetup) {
+    with_keyboard();
+    open_device();
+    EXPECT_EQ("/dev/uinput flags=2049", fake::kernel().opened.back());  // O_WRONLY | O_NONBLOCK
+    const auto& calls = fake::kernel().uinput;
+    ASSERT_EQ(7u, calls.size());
+    ASSERT_TRUE(calls[0].is_write);
+    uinput_user_dev want;
+    memset(&want, 0, sizeof want);
+    strcpy(want.name, "Zaze V2 Buttons");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&want), sizeof want), calls[0].bytes);
+    const std::pair<unsigned long, long> ioctls[] = {
+        {UI_SET_EVBIT, EV_KEY},       {UI_SET_EVBIT, EV_REP},         {UI_SET_KEYBIT, KEY_ESC},
+        {UI_SET_KEYBIT, KEY_COMPOSE}, {UI_SET_KEYBIT, KEY_LEFTMETA}, {UI_DEV_CREATE, 0},
+    };
+    for (size_t i = 0; i < 6; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(calls[i + 1].is_write);
+        EXPECT_EQ(ioctls[i].first, calls[i + 1].request);
+        EXPECT_EQ(ioctls[i].second, calls[i + 1].arg);
+    }
+}
+
+// One event on a fresh device. Every call ends: either the event makes the
+// report, or the fake fails the wait once the pipe is drained.
+TEST_F(Module, KeyTable) {
+    struct Case {
+        uint16_t type, code;
+        int32_t value;
+        bool enabled;
+        int count;
+        int rotation;      // afterwards
+        bool reported;     // the event itself ended the call
+        bool forwarded;
+    } cases[] = {
+        {EV_KEY, KEY_UP, 1, true, 1, 0, true, false},
+        {EV_KEY, KEY_RIGHT, 1, true, 1, 1, true, false},
+        {EV_KEY, KEY_DOWN, 0, true, 4, 2, true, false},
+        {EV_KEY, KEY_LEFT, 2, true, 1, 3, true, false},
+        {EV_KEY, KEY_RIGHT, 1, false, 1, 1, false, true},
+        {EV_KEY, KEY_DOWN, 1, true, 0, 2, false, true},
+        {EV_KEY, KEY_DOWN, 1, true, -1, 2, false, true},
+        {EV_KEY, KEY_LEFTCTRL, 1, true, 1, 0, false, false},
+        {EV_KEY, KEY_LEFTCTRL, 2, false, 1, 0, false, false},
+        {EV_KEY, KEY_LEFTALT, 1, true, 1, 0, false, false},
+        {EV_KEY, KEY_LEFTALT, 2, true, 1, 0, false, false},
+        {EV_KEY, KEY_LEFTCTRL, 0, true, 1, 0, true, false},
+        {EV_KEY, KEY_LEFTALT, 0, true, 1, 0, true, false},
+        {EV_KEY, KEY_LEFTALT, 0, false, 1, 0, false, true},
+        {EV_KEY, KEY_LEFTCTRL, 0, true, 0, 0, false, true},
+        {EV_KEY, KEY_RIGHTCTRL, 1, true, 1, 0, false, true},
+        {EV_KEY, KEY_RIGHTALT, 1, true, 1, 0, false, true},
+        {EV_KEY, KEY_ESC, 1, true, 1, 0, false, true},
+        {EV_KEY, KEY_LEFTMETA, 0, false, 1, 0, false, true},
+        {EV_KEY, KEY_COMPOSE, 2, true, 1, 0, false, true},
+        {EV_SYN, SYN_REPORT, 0, true, 1, 0, false, true},
+        {EV_MSC, MSC_SCAN, KEY_DOWN, true, 1, 0, false, true},
+        {EV_MSC, KEY_DOWN, 1, true, 1, 0, false, true},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "row " << row++ << " type " << c.type << " code " << c.code
+                                          << " value " << c.value << " enabled " << c.enabled);
+        fake::reset();
+        with_keyboard();
+        sensors_poll_device_t* d = open_device();
+        ASSERT_NE(nullptr, d);
+        EXPECT_EQ(0, d->activate(d, 0, c.enabled));
+        input_event e = key(c.type, c.code, c.value);
+        send(e);
+        send(key(EV_KEY, KEY_ESC, 1));  // stays queued when the first event ends the call
+
+        sensors_event_t out[4];
+        memset(out, 0xAA, sizeof out);
+        int got = d->poll(d, out, c.count);
+        bool waited_out = !logged(6, "poll_poll: poll ").empty();
+        EXPECT_EQ(!c.reported, waited_out);
+        if (c.count > 0) {
+            ASSERT_EQ(1, got);
+            EXPECT_EQ(c.rotation, rotation_of(out[0]));
+        } else {
+            // No room: nothing is written into the caller's buffer.
+            EXPECT_EQ(0, got);
+            EXPECT_EQ(0xAAu, reinterpret_cast<unsigned char*>(out)[0]);
+        }
+        std::vector<std::string> fw = forwarded();
+        std::vector<std::string> want;
+        if (c.forwarded) want.push_back(raw(e));
+        if (!c.reported) want.push_back(raw(key(EV_KEY, KEY_ESC, 1)));
+        EXPECT_EQ(want, fw);
+        auto changes = logged(4, "orientation changed");
+        std::vector<std::string> want_changes;
+        if (c.rotation != 0) want_changes.push_back("orientation changed from 0 to " + std::to_string(c.rotation * 90));
+        EXPECT_EQ(want_changes, changes);
+        close_device(d);
+    }
+}
+
+TEST_F(Module, ReportsBitForBit) {
+    with_keyboard();
+    sensors_poll_device_t* d = open_device();
+    d->activate(d, 0, 1);
+    const struct {
+        uint16_t code;
+        int degrees;
+        uint32_t x, y, z;
+    } rows[] = {
+        {KEY_RIGHT, 90, kG, 0, kTilt},
+        {KEY_DOWN, 180, 0, kG, kMinusTilt},
+        {KEY_LEFT, 270, kMinusG, 0, kMinusTilt},
+        {KEY_UP, 0, 0, kG, kTilt},
+    };
+    for (auto& r : rows) send(key(EV_KEY, r.code, 1));
+    for (auto& r : rows) {
+        SCOPED_TRACE(r.degrees);
+        sensors_event_t ev;
+        memset(&ev, 0xAA, sizeof ev);
+        int64_t before = now_ns();
+        ASSERT_EQ(1, d->poll(d, &ev, 1));
+        int64_t after = now_ns();
+        EXPECT_EQ(104, ev.version);
+        EXPECT_EQ(0, ev.sensor);
+        EXPECT_EQ(SENSOR_TYPE_ACCELEROMETER, ev.type);
+        EXPECT_EQ(0, ev.reserved0);
+        EXPECT_LE(before, ev.timestamp);
+        EXPECT_GE(after, ev.timestamp);
+        EXPECT_EQ(r.x, bits(ev.acceleration.x));
+        EXPECT_EQ(r.y, bits(ev.acceleration.y));
+        EXPECT_EQ(r.z, bits(ev.acceleration.z));
+        EXPECT_EQ(SENSOR_STATUS_ACCURACY_HIGH, ev.acceleration.status);
+        for (uint8_t b : ev.acceleration.reserved) EXPECT_EQ(0, b);
+        for (int i = 4; i < 16; i++) EXPECT_EQ(0u, bits(ev.data[i])) << i;
+        for (uint32_t w : ev.reserved1) EXPECT_EQ(0u, w);
+        char line[128];
+        snprintf(line, sizeof line, "poll_poll: dev=%p ufd=%d fd=%d rotation=%d", static_cast<void*>(d),
+                 fake::uinput_fds()[0], fake::input_fds("event1")[0], r.degrees);
+        EXPECT_EQ(1u, logged(3, line).size());
+    }
+}
+
+TEST_F(Module, RotationFollowsKeysWhileDisabled) {
+    with_keyboard();
+    sensors_poll_device_t* d = open_device();
+    send(key(EV_KEY, KEY_LEFT, 1));
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1));  // ends only by the failed wait
+    d->activate(d, 0, 5);
+    EXPECT_EQ(1u, logged(3, "poll_activate: dev=").size());
+    EXPECT_NE(std::string::npos, logged(3, "poll_activate: dev=")[0].find("handle=0 enabled=5"));
+    send(key(EV_KEY, KEY_LEFTCTRL, 0));
+    send(key(EV_KEY, KEY_DOWN, 1));
+    send(key(EV_KEY, KEY_DOWN, 0));
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(kMinusG, bits(ev.acceleration.x));  // still 270 from before activation
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(kMinusTilt, bits(ev.acceleration.z));
+    ASSERT_EQ(1, d->poll(d, &ev, 1));  // the release: same report, no new change line
+    EXPECT_EQ(kG, bits(ev.acceleration.y));
+    EXPECT_EQ((std::vector<std::string>{"orientation changed from 0 to 270", "orientation changed from 270 to 180"}),
+              logged(4, "orientation changed"));
+    EXPECT_EQ(1u, logged(6, "poll_poll: poll ").size());
+    EXPECT_EQ(0, d->setDelay(d, 0, 66667000));
+    EXPECT_EQ(1u, logged(3, "poll_setDelay: dev=").size());
+    EXPECT_NE(std::string::npos, logged(3, "poll_setDelay: dev=")[0].find("delay-ns=66667000"));
+}
+
+TEST_F(Module, ShortAndFailedReadsAreSkipped) {
+    with_keyboard();
+    sensors_poll_device_t* d = open_device();
+    d->activate(d, 0, 1);
+    int fd = fake::input_fds("event1")[0];
+    input_event e = key(EV_KEY, KEY_RIGHT, 1);
+    ASSERT_EQ(8, ::write(fake::writer("event1"), &e, 8));
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(0u, bits(ev.acceleration.x));  // the partial event changed nothing
+    fake::kernel().read_fail_errno = EIO;
+    send(key(EV_KEY, KEY_RIGHT, 1));
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(kG, bits(ev.acceleration.x));  // read again after the failure
+    EXPECT_EQ((std::vector<std::string>{"insufficient input data(8)? fd=" + std::to_string(fd),
+                                        "insufficient input data(-1)? fd=" + std::to_string(fd)}),
+              logged(5, "insufficient"));
+}
+
+TEST_F(Module, FailedWaitReportsCurrentOrientation) {
+    with_keyboard();
+    sensors_poll_device_t* d = open_device();
+    sensors_event_t ev;
+    memset(&ev, 0xAA, sizeof ev);
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(kG, bits(ev.acceleration.y));
+    EXPECT_EQ(kTilt, bits(ev.acceleration.z));
+    EXPECT_EQ((std::vector<std::string>{"poll_poll: poll " + std::to_string(fake::input_fds("event1")[0]) +
+                                        " error: Interrupted system call"}),
+              logged(6, "poll_poll: poll "));
+    ASSERT_EQ(1u, fake::kernel().polls.size());
+    EXPECT_EQ(POLLIN, fake::kernel().polls[0].events);
+    EXPECT_EQ(-1, fake::kernel().polls[0].timeout);
+}
+
+TEST_F(Module, NoUinputDropsForwardedEvents) {
+    with_keyboard();
+    fake::kernel().uinput_errno = ENOENT;
+    sensors_poll_device_t* d = open_device();
+    EXPECT_EQ(1u, logged(6, "could not open uinput device: No such file or directory").size());
+    d->activate(d, 0, 1);
+    send(key(EV_KEY, KEY_ESC, 1));
+    send(key(EV_KEY, KEY_LEFT, 1));
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(kMinusG, bits(ev.acceleration.x));
+    EXPECT_TRUE(fake::kernel().uinput.empty());
+    char line[96];
+    snprintf(line, sizeof line, "SensorPollContext: dev=%p ufd=-1 fd=", static_cast<void*>(d));
+    EXPECT_EQ(1u, logged(3, line).size());
+}
+
+TEST_F(Module, TwoOpensAreIndependentAndCloseInOrder) {
+    with_keyboard();
+    sensors_poll_device_t* a = open_device();
+    sensors_poll_device_t* b = open_device();
+    ASSERT_NE(a, b);
+    ASSERT_EQ(2u, fake::input_fds("event1").size());
+    ASSERT_EQ(2u, fake::uinput_fds().size());
+    EXPECT_EQ(14u, fake::kernel().uinput.size());  // two full set-ups
+    a->activate(a, 0, 1);
+    send(key(EV_KEY, KEY_DOWN, 1), 1);  // to b's keyboard descriptor
+    sensors_event_t ev;
+    ASSERT_EQ(1, b->poll(b, &ev, 1));   // b is disabled: forwards, then the wait fails
+    EXPECT_EQ(fake::uinput_fds()[1], fake::kernel().uinput.back().fd);
+
+    fake::kernel().closed.clear();
+    auto close_fn = a->common.close;
+    close_device(a);
+    EXPECT_EQ((std::vector<std::string>{"input:event1#0", "uinput#0"}), fake::kernel().closed);
+    close_device(b);
+    EXPECT_EQ((std::vector<std::string>{"input:event1#0", "uinput#0", "input:event1#1", "uinput#1"}),
+              fake::kernel().closed);
+    EXPECT_EQ(2u, logged(3, "poll_close: dev=").size());
+    EXPECT_EQ(0, close_fn(nullptr));
+    EXPECT_EQ(1u, logged(3, "poll_close: dev=(nil)").size());
+}
+
+TEST_F(Module, KeyboardGoneIsDroppedOnce) {
+    with_keyboard();
+    sensors_poll_device_t* d = open_device();
+    d->activate(d, 0, 1);
+    send(key(EV_KEY, KEY_RIGHT, 1));
+    send(key(EV_KEY, KEY_LEFT, 1));
+    fake::hang_up("event1");
+    int fd = fake::input_fds("event1")[0];
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1));  // events queued before the hang-up still count
+    EXPECT_EQ(1, rotation_of(ev));
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(3, rotation_of(ev));
+    ASSERT_EQ(1, d->poll(d, &ev, 1));  // hang-up: dropped, then the wait on nothing fails
+    EXPECT_EQ(3, rotation_of(ev));
+    EXPECT_FALSE(fake::is_open(fd));
+    EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=" + std::to_string(fd) + " gone").size());
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=").size());
+    // No spinning: each later wait is one poll() on no descriptor.
+    const auto& polls = fake::kernel().polls;
+    ASSERT_GE(polls.size(), 2u);
+    EXPECT_EQ(-1, polls[polls.size() - 1].fd);
+    EXPECT_EQ(-1, polls[polls.size() - 2].fd);
+    EXPECT_LE(polls.size(), 7u);
+}
+
+void on_usr1(int) {}
+
+TEST_F(Module, NoKeyboardBlocksUntilASignal) {
+    fake::kernel().fail_when_idle = false;
+    sensors_poll_device_t* d = open_device();
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_usr1;  // no SA_RESTART: the signal ends the wait
+    struct sigaction old;
+    ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
+
+    std::atomic<int> result{-100};
+    sensors_event_t ev;
+    std::thread waiter([&] { result = d->poll(d, &ev, 1); });
+    pthread_t handle = waiter.native_handle();
+    for (int i = 0; i < 200 && fake::poll_count() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(1u, fake::poll_count());  // one wait, no periodic wake-ups
+    EXPECT_EQ(-100, result.load());
+    for (int i = 0; i < 200 && result.load() == -100; i++) {
+        pthread_kill(handle, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    waiter.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(1, result.load());
+    EXPECT_EQ(0, rotation_of(ev));
+    EXPECT_EQ(-1, fake::kernel().polls[0].fd);
+    EXPECT_EQ(-1, fake::kernel().polls[0].timeout);
+}
+
+}  // namespace
