@@ -2,24 +2,26 @@
 # The monitor's command line and output, on a host without keyboard or uinput.
 set -uo pipefail
 mon=$1 libdir=$2
+# An emulator prefix (the cross build's runner), or nothing.
+run=${3:-}
 tmp=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$mon" -h >"$tmp/out" 2>"$tmp/err"; st=$?
+$run "$mon" -h >"$tmp/out" 2>"$tmp/err"; st=$?
 [ $st -eq 0 ] || fail "-h exit $st"
 [ "$(cat "$tmp/out")" = "Usage: sensormon [-d DIR] [-v VARIANT] [-n COUNT]" ] || fail "-h text: $(cat "$tmp/out")"
 
 for bad in "-x" "-n 0" "-n abc" "extra"; do
     # shellcheck disable=SC2086
-    "$mon" $bad >"$tmp/out" 2>"$tmp/err"; st=$?
+    $run "$mon" $bad >"$tmp/out" 2>"$tmp/err"; st=$?
     [ $st -eq 2 ] || fail "$bad: exit $st"
     [ ! -s "$tmp/out" ] || fail "$bad: wrote to stdout"
     grep -q '^Usage: sensormon' "$tmp/err" || fail "$bad: no usage on stderr"
 done
 
-"$mon" -d "$tmp" >"$tmp/out" 2>"$tmp/err"; st=$?
+$run "$mon" -d "$tmp" >"$tmp/out" 2>"$tmp/err"; st=$?
 [ $st -eq 1 ] || fail "missing module: exit $st"
 [ "$(wc -l <"$tmp/err")" -eq 1 ] && grep -q "^sensormon: cannot load module: $tmp/sensors.vardel.so" "$tmp/err" ||
     fail "missing module: $(cat "$tmp/err")"
@@ -27,7 +29,7 @@ done
 # Default folder: ../lib beside the binary, which is where the build puts the module.
 for args in "" "-d $libdir"; do
     # shellcheck disable=SC2086
-    "$mon" $args >"$tmp/out" 2>"$tmp/err" &
+    $run "$mon" $args >"$tmp/out" 2>"$tmp/err" &
     pid=$!
     for _ in $(seq 100); do grep -q '^activated 0$' "$tmp/out" && break; sleep 0.05; done
     kill -TERM "$pid"
