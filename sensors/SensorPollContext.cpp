@@ -15,7 +15,6 @@
 
 #include <log/log.h>
 
-
 namespace {
 
 const char kInputDir[] = "/dev/input";
@@ -35,7 +34,8 @@ static_assert(sizeof(struct uinput_user_dev) == 1116, "legacy uinput setup recor
 static_assert(sizeof(struct input_event) == 2 * sizeof(long) + 8, "input_event layout");
 static_assert(EV_KEY == 1 && EV_REP == 20, "event types");
 static_assert(KEY_ESC == 1 && KEY_COMPOSE == 127 && KEY_LEFTMETA == 125, "virtual device keys");
-static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105, "arrow keys");
+static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105,
+              "arrow keys");
 static_assert(KEY_LEFTCTRL == 29 && KEY_LEFTALT == 56, "swallowed modifiers");
 static_assert(ANDROID_LOG_DEBUG == 3 && ANDROID_LOG_INFO == 4 && ANDROID_LOG_WARN == 5 &&
                   ANDROID_LOG_ERROR == 6,
@@ -62,7 +62,7 @@ SensorPollContext* context_of(sensors_poll_device_t* dev) {
     return static_cast<SensorPollContext*>(dev);
 }
 
-}  // namespace
+} // namespace
 
 SensorFd::SensorFd(const hw_module_t* module, hw_device_t** device) {
     // Zeroed first: the reserved words would otherwise hold heap garbage.
@@ -77,7 +77,8 @@ SensorFd::SensorFd(const hw_module_t* module, hw_device_t** device) {
 }
 
 SensorFd::~SensorFd() {
-    if (ufd >= 0) close(ufd);
+    if (ufd >= 0)
+        close(ufd);
     ufd = -1;
 }
 
@@ -101,19 +102,22 @@ SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** de
 
 SensorPollContext::~SensorPollContext() {
     // Keyboard first; ~SensorFd then removes the virtual device.
-    if (pfd.fd >= 0) close(pfd.fd);
+    if (pfd.fd >= 0)
+        close(pfd.fd);
     pfd.fd = -1;
 }
 
 void SensorPollContext::findKeyboard() {
     DIR* dir = opendir(kInputDir);
-    if (!dir) return;
+    if (!dir)
+        return;
 
     char path[kNameBufSize];
     // A buffer of its own, so the path is still intact for the failure line.
     char name[kNameBufSize];
     while (struct dirent* de = readdir(dir)) {
-        if (de->d_name[0] != 'e') continue;
+        if (de->d_name[0] != 'e')
+            continue;
         snprintf(path, sizeof path, "%s/%s", kInputDir, de->d_name);
         pfd.fd = open(path, O_RDWR);
         if (pfd.fd < 0) {
@@ -123,8 +127,8 @@ void SensorPollContext::findKeyboard() {
         }
         name[sizeof name - 1] = '\0';
         if (ioctl(pfd.fd, EVIOCGNAME(sizeof name - 1), name) < 1) {
-            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not get device name for %s, %s\n",
-                                path, strerror(errno));
+            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG,
+                                "could not get device name for %s, %s\n", path, strerror(errno));
             name[0] = '\0';
         }
         if (strcmp(name, kKeyboardName) == 0) {
@@ -165,7 +169,8 @@ void SensorPollContext::prepareOrientations() {
     orientations[0].sensor = 0;
     orientations[0].type = SENSOR_TYPE_ACCELEROMETER;
     orientations[0].acceleration.status = SENSOR_STATUS_ACCURACY_HIGH;
-    for (int i = 1; i < 4; i++) orientations[i] = orientations[0];
+    for (int i = 1; i < 4; i++)
+        orientations[i] = orientations[0];
     for (int i = 0; i < 4; i++) {
         orientations[i].acceleration.x = kVectors[i][0];
         orientations[i].acceleration.y = kVectors[i][1];
@@ -174,16 +179,17 @@ void SensorPollContext::prepareOrientations() {
 }
 
 int SensorPollContext::report(sensors_event_t* data) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p ufd=%d fd=%d rotation=%d", "poll_poll",
-                        static_cast<void*>(this), ufd, pfd.fd, rotation * 90);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p ufd=%d fd=%d rotation=%d",
+                        "poll_poll", static_cast<void*>(this), ufd, pfd.fd, rotation * 90);
     data[0] = orientations[rotation];
     data[0].timestamp = monotonic_ns();
     return 1;
 }
 
 void SensorPollContext::dropKeyboard() {
-    __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: keyboard fd=%d gone (revents=0x%x), closing it",
-                        "poll_poll", pfd.fd, static_cast<unsigned>(pfd.revents));
+    __android_log_print(ANDROID_LOG_ERROR, LOG_TAG,
+                        "%s: keyboard fd=%d gone (revents=0x%x), closing it", "poll_poll", pfd.fd,
+                        static_cast<unsigned>(pfd.revents));
     close(pfd.fd);
     // A negative descriptor is ignored by poll(): the wait then sleeps until a signal.
     pfd.fd = -1;
@@ -191,14 +197,16 @@ void SensorPollContext::dropKeyboard() {
 }
 
 int SensorPollContext::poll_close(hw_device_t* dev) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p", "poll_close", static_cast<void*>(dev));
-    if (dev) delete context_of(reinterpret_cast<sensors_poll_device_t*>(dev));
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p", "poll_close",
+                        static_cast<void*>(dev));
+    if (dev)
+        delete context_of(reinterpret_cast<sensors_poll_device_t*>(dev));
     return 0;
 }
 
 int SensorPollContext::poll_activate(sensors_poll_device_t* dev, int handle, int enabled) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p handle=%d enabled=%d", "poll_activate",
-                        static_cast<void*>(dev), handle, enabled);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p handle=%d enabled=%d",
+                        "poll_activate", static_cast<void*>(dev), handle, enabled);
     context_of(dev)->enabled = enabled != 0;
     return 0;
 }
@@ -220,36 +228,52 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
         int n = ::poll(&ctx->pfd, 1, -1);
         if (n <= 0) {
             if (n < 0)
-                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s", "poll_poll",
-                                    ctx->pfd.fd, strerror(errno));
+                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s",
+                                    "poll_poll", ctx->pfd.fd, strerror(errno));
             return room ? ctx->report(data) : 0;
         }
         if (!(ctx->pfd.revents & POLLIN)) {
-            if (ctx->pfd.fd >= 0) ctx->dropKeyboard();
+            if (ctx->pfd.fd >= 0)
+                ctx->dropKeyboard();
             continue;
         }
 
         struct input_event ev;
         ssize_t got = read(ctx->pfd.fd, &ev, sizeof ev);
         if (got < static_cast<ssize_t>(sizeof ev)) {
+            const int err = errno;
             __android_log_print(ANDROID_LOG_WARN, LOG_TAG, "insufficient input data(%d)? fd=%d",
                                 static_cast<int>(got), ctx->pfd.fd);
+            // A removed event device keeps reporting POLLIN for its unread
+            // events but refuses to read them: without this the loop would spin.
+            if ((got < 0 && err == ENODEV) || (ctx->pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+                ctx->dropKeyboard();
             continue;
         }
 
-        int next = -1;  // -1: forward unexamined
+        int next = -1; // -1: forward unexamined
         if (ev.type == EV_KEY) {
             switch (ev.code) {
-                case KEY_UP: next = 0; break;
-                case KEY_RIGHT: next = 1; break;
-                case KEY_DOWN: next = 2; break;
-                case KEY_LEFT: next = 3; break;
-                case KEY_LEFTCTRL:
-                case KEY_LEFTALT:
-                    if (ev.value != 0) continue;  // press and repeat are swallowed
-                    next = ctx->rotation;
-                    break;
-                default: break;
+            case KEY_UP:
+                next = 0;
+                break;
+            case KEY_RIGHT:
+                next = 1;
+                break;
+            case KEY_DOWN:
+                next = 2;
+                break;
+            case KEY_LEFT:
+                next = 3;
+                break;
+            case KEY_LEFTCTRL:
+            case KEY_LEFTALT:
+                if (ev.value != 0)
+                    continue; // press and repeat are swallowed
+                next = ctx->rotation;
+                break;
+            default:
+                break;
             }
         }
         if (next >= 0) {
@@ -258,8 +282,10 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
                                     ctx->rotation * 90, next * 90);
                 ctx->rotation = next;
             }
-            if (ctx->enabled && count > 0 && data) return ctx->report(data);
+            if (ctx->enabled && count > 0 && data)
+                return ctx->report(data);
         }
-        if (ctx->ufd >= 0) (void)!write(ctx->ufd, &ev, sizeof ev);
+        if (ctx->ufd >= 0)
+            (void)!write(ctx->ufd, &ev, sizeof ev);
     }
 }

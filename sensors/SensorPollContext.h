@@ -23,7 +23,7 @@ struct SensorFd : public sensors_poll_device_t {
 };
 
 class SensorPollContext : public SensorFd {
-public:
+  public:
     SensorPollContext(const hw_module_t* module, hw_device_t** device);
     ~SensorPollContext();
 
@@ -38,7 +38,7 @@ public:
     struct pollfd pfd;
     sensors_event_t orientations[4];
 
-private:
+  private:
     void findKeyboard();
     void createVirtualDevice();
     void prepareOrientations();
@@ -46,4 +46,4 @@ private:
     void dropKeyboard();
 };
 
-#endif  // SENSORS_SENSOR_POLL_CONTEXT_H
+#endif // SENSORS_SENSOR_POLL_CONTEXT_H

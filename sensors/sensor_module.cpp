@@ -11,7 +11,6 @@
 
 #include "SensorPollContext.h"
 
-
 extern "C" {
 
 static int open_kbd_sensor(const struct hw_module_t* module, const char* id,
@@ -60,12 +59,15 @@ static int get_kbd_sensors_list(struct sensors_module_t* /*module*/, struct sens
 
 static int open_kbd_sensor(const struct hw_module_t* module, const char* id,
                            struct hw_device_t** device) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: id=%s", "open_kbd_sensor", id ? id : "(null)");
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: id=%s", "open_kbd_sensor",
+                        id ? id : "(null)");
     // The constructor stores through device: without a place to store, nothing is built.
-    if (!device) return -EINVAL;
+    if (!device)
+        return -EINVAL;
     SensorPollContext* ctx = new (std::nothrow) SensorPollContext(module, device);
-    if (!ctx) return -EINVAL;
+    if (!ctx)
+        return -EINVAL;
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

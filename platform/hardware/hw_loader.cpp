@@ -20,11 +20,12 @@ int fail(char* err, size_t err_size, int code, const char* fmt, ...) {
     return code;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int hw_load_module(const char* dir, const char* id, const char* variant,
                               const hw_module_t** module, char* err, size_t err_size) {
-    if (module) *module = nullptr;
+    if (module)
+        *module = nullptr;
     if (!dir || !id || !variant || !module || !*id || !*variant)
         return fail(err, err_size, -EINVAL, "invalid arguments");
     if (strchr(id, '/') || strchr(variant, '/'))
@@ -44,7 +45,8 @@ extern "C" int hw_load_module(const char* dir, const char* id, const char* varia
     auto* hmi = static_cast<hw_module_t*>(dlsym(dso, HAL_MODULE_INFO_SYM_AS_STR));
     if (!hmi) {
         dlclose(dso);
-        return fail(err, err_size, -EINVAL, "%s: symbol %s not found", path, HAL_MODULE_INFO_SYM_AS_STR);
+        return fail(err, err_size, -EINVAL, "%s: symbol %s not found", path,
+                    HAL_MODULE_INFO_SYM_AS_STR);
     }
     // The reason is written before dlclose: the id text lives in the module.
     int rc = 0;
@@ -64,7 +66,8 @@ extern "C" int hw_load_module(const char* dir, const char* id, const char* varia
 }
 
 extern "C" void hw_unload_module(const hw_module_t* module) {
-    if (!module || !module->dso) return;
+    if (!module || !module->dso)
+        return;
     void* dso = module->dso;
     const_cast<hw_module_t*>(module)->dso = nullptr;
     dlclose(dso);

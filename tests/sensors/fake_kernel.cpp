@@ -22,26 +22,26 @@ namespace {
 const int kWaitLimitMs = 5000;
 const size_t kMaxPolls = 10000;
 
-template <typename F>
-F real(const char* name) {
+template <typename F> F real(const char* name) {
     void* p = dlsym(RTLD_NEXT, name);
-    if (!p) abort();
+    if (!p)
+        abort();
     return reinterpret_cast<F>(p);
 }
 
 #define REAL(fn) static auto real_##fn = fake::real<decltype(&::fn)>(#fn)
 
 struct Open {
-    std::string label;  // "input:event3#0" or "uinput#1"
+    std::string label; // "input:event3#0" or "uinput#1"
     bool is_uinput;
-    int device;         // index into devices
-    int writer;         // write end of the pipe, -1 for uinput
+    int device; // index into devices
+    int writer; // write end of the pipe, -1 for uinput
 };
 
 struct State {
     Kernel k;
     std::map<int, Open> fds;
-    std::map<std::string, std::vector<int>> writers;  // entry -> write ends, in open order
+    std::map<std::string, std::vector<int>> writers; // entry -> write ends, in open order
     std::map<std::string, std::vector<int>> readers;
     std::vector<int> uinputs;
     // The fake listing.
@@ -61,7 +61,9 @@ std::recursive_mutex& mu() {
     return m;
 }
 
-DIR* fake_dir() { return reinterpret_cast<DIR*>(&st().dir_token); }
+DIR* fake_dir() {
+    return reinterpret_cast<DIR*>(&st().dir_token);
+}
 
 bool under(const char* path, const char* prefix) {
     size_t n = strlen(prefix);
@@ -73,13 +75,15 @@ int open_event_device(const char* path) {
     const char* entry = path + strlen("/dev/input/");
     for (size_t i = 0; i < s.k.devices.size(); i++) {
         EventDevice& d = s.k.devices[i];
-        if (d.entry != entry) continue;
+        if (d.entry != entry)
+            continue;
         if (d.open_errno) {
             errno = d.open_errno;
             return -1;
         }
         int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0) return -1;
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return -1;
         std::string label = "input:" + d.entry + "#" + std::to_string(s.readers[d.entry].size());
         s.fds[p[0]] = Open{label, false, static_cast<int>(i), p[1]};
         s.readers[d.entry].push_back(p[0]);
@@ -99,7 +103,8 @@ int open_uinput() {
     }
     // A real descriptor keeps the numbers unique; nothing is written to it.
     int fd = real_open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     s.fds[fd] = Open{"uinput#" + std::to_string(s.uinputs.size()), true, -1, -1};
     s.uinputs.push_back(fd);
     return fd;
@@ -111,9 +116,11 @@ bool pending(const pollfd* fds, nfds_t n) {
     return real_poll(copy.data(), n, 0) > 0;
 }
 
-}  // namespace
+} // namespace
 
-Kernel& kernel() { return st().k; }
+Kernel& kernel() {
+    return st().k;
+}
 
 size_t poll_count() {
     std::lock_guard<std::recursive_mutex> g(mu());
@@ -124,10 +131,12 @@ void reset() {
     REAL(close);
     std::lock_guard<std::recursive_mutex> g(mu());
     State& s = st();
-    for (auto& [fd, o] : s.fds) real_close(fd);
+    for (auto& [fd, o] : s.fds)
+        real_close(fd);
     for (auto& [entry, ws] : s.writers)
         for (int w : ws)
-            if (w >= 0) real_close(w);
+            if (w >= 0)
+                real_close(w);
     s.fds.clear();
     s.writers.clear();
     s.readers.clear();
@@ -139,7 +148,8 @@ void reset() {
 int writer(const std::string& entry, size_t n) {
     std::lock_guard<std::recursive_mutex> g(mu());
     auto it = st().writers.find(entry);
-    if (it == st().writers.end() || n >= it->second.size()) return -1;
+    if (it == st().writers.end() || n >= it->second.size())
+        return -1;
     return it->second[n];
 }
 
@@ -147,7 +157,8 @@ void hang_up(const std::string& entry, size_t n) {
     REAL(close);
     std::lock_guard<std::recursive_mutex> g(mu());
     auto it = st().writers.find(entry);
-    if (it == st().writers.end() || n >= it->second.size() || it->second[n] < 0) return;
+    if (it == st().writers.end() || n >= it->second.size() || it->second[n] < 0)
+        return;
     real_close(it->second[n]);
     it->second[n] = -1;
 }
@@ -167,7 +178,7 @@ bool is_open(int fd) {
     return st().fds.count(fd) > 0;
 }
 
-}  // namespace fake
+} // namespace fake
 
 using fake::mu;
 using fake::st;
@@ -186,7 +197,8 @@ int open(const char* path, int flags, ...) {
     if (fake::under(path, "/dev/input") || fake::under(path, "/dev/uinput")) {
         std::lock_guard<std::recursive_mutex> g(mu());
         st().k.opened.push_back(std::string(path) + " flags=" + std::to_string(flags));
-        if (fake::under(path, "/dev/uinput")) return fake::open_uinput();
+        if (fake::under(path, "/dev/uinput"))
+            return fake::open_uinput();
         return fake::open_event_device(path);
     }
     return real_open(path, flags, mode);
@@ -194,7 +206,8 @@ int open(const char* path, int flags, ...) {
 
 DIR* opendir(const char* path) {
     REAL(opendir);
-    if (!fake::under(path, "/dev/input")) return real_opendir(path);
+    if (!fake::under(path, "/dev/input"))
+        return real_opendir(path);
     std::lock_guard<std::recursive_mutex> g(mu());
     fake::State& s = st();
     if (!s.k.input_dir || strcmp(path, "/dev/input") != 0) {
@@ -203,8 +216,10 @@ DIR* opendir(const char* path) {
     }
     s.listing.clear();
     // Non-event entries first: the module must skip them.
-    for (auto& e : s.k.extra_entries) s.listing.push_back(e);
-    for (auto& d : s.k.devices) s.listing.push_back(d.entry);
+    for (auto& e : s.k.extra_entries)
+        s.listing.push_back(e);
+    for (auto& d : s.k.devices)
+        s.listing.push_back(d.entry);
     s.next_entry = 0;
     s.k.dir_open++;
     return fake::fake_dir();
@@ -212,10 +227,12 @@ DIR* opendir(const char* path) {
 
 struct dirent* readdir(DIR* dir) {
     REAL(readdir);
-    if (dir != fake::fake_dir()) return real_readdir(dir);
+    if (dir != fake::fake_dir())
+        return real_readdir(dir);
     std::lock_guard<std::recursive_mutex> g(mu());
     fake::State& s = st();
-    if (s.next_entry >= s.listing.size()) return nullptr;
+    if (s.next_entry >= s.listing.size())
+        return nullptr;
     memset(&s.entry, 0, sizeof s.entry);
     snprintf(s.entry.d_name, sizeof s.entry.d_name, "%s", s.listing[s.next_entry++].c_str());
     return &s.entry;
@@ -223,7 +240,8 @@ struct dirent* readdir(DIR* dir) {
 
 int closedir(DIR* dir) {
     REAL(closedir);
-    if (dir != fake::fake_dir()) return real_closedir(dir);
+    if (dir != fake::fake_dir())
+        return real_closedir(dir);
     std::lock_guard<std::recursive_mutex> g(mu());
     st().k.dir_open--;
     return 0;
@@ -244,8 +262,8 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     fake::Open& o = it->second;
     if (o.is_uinput) {
-        s.k.uinput.push_back(
-            fake::UinputCall{fd, false, request, static_cast<long>(reinterpret_cast<intptr_t>(arg)), {}});
+        s.k.uinput.push_back(fake::UinputCall{
+            fd, false, request, static_cast<long>(reinterpret_cast<intptr_t>(arg)), {}});
         return 0;
     }
     if (_IOC_TYPE(request) == 'E' && _IOC_NR(request) == 0x06 && _IOC_DIR(request) == _IOC_READ) {
@@ -269,8 +287,10 @@ int poll(struct pollfd* fds, nfds_t n, int timeout) {
     {
         std::lock_guard<std::recursive_mutex> g(mu());
         for (nfds_t i = 0; i < n; i++)
-            if (fds[i].fd < 0 || st().fds.count(fds[i].fd)) ours = true;
-        if (!ours) return real_poll(fds, n, timeout);
+            if (fds[i].fd < 0 || st().fds.count(fds[i].fd))
+                ours = true;
+        if (!ours)
+            return real_poll(fds, n, timeout);
         st().k.polls.push_back(fake::PollCall{fds[0].fd, fds[0].events, timeout});
         // A module that spins on a descriptor must not hang the suite.
         if (st().k.polls.size() > fake::kMaxPolls) {
@@ -349,4 +369,4 @@ int __android_log_print(int prio, const char* tag, const char* fmt, ...) {
     return 1;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -13,18 +13,18 @@
 namespace fake {
 
 struct EventDevice {
-    std::string entry;     // name in the /dev/input listing
-    std::string name;      // what EVIOCGNAME reports
-    int open_errno = 0;    // non-zero: open fails with it
+    std::string entry;  // name in the /dev/input listing
+    std::string name;   // what EVIOCGNAME reports
+    int open_errno = 0; // non-zero: open fails with it
     bool name_fails = false;
 };
 
 struct UinputCall {
     int fd;
     bool is_write;
-    unsigned long request;  // ioctl request
-    long arg;               // ioctl argument
-    std::string bytes;      // written bytes
+    unsigned long request; // ioctl request
+    long arg;              // ioctl argument
+    std::string bytes;     // written bytes
 };
 
 struct PollCall {
@@ -47,16 +47,16 @@ struct Kernel {
 
     // When nothing is ready, fail the wait with EINTR instead of blocking.
     bool fail_when_idle = true;
-    int read_fail_errno = 0;  // one-shot: the next keyboard read fails
+    int read_fail_errno = 0; // one-shot: the next keyboard read fails
 
     // Recorded.
-    std::vector<std::string> opened;  // every /dev path asked for
+    std::vector<std::string> opened; // every /dev path asked for
     std::vector<UinputCall> uinput;
-    std::vector<std::string> closed;  // names of fake descriptors, in close order
+    std::vector<std::string> closed; // names of fake descriptors, in close order
     std::vector<PollCall> polls;
     std::vector<LogLine> log;
-    bool wait_expired = false;        // a wait ran into the test's time limit
-    int dir_open = 0;                 // listings opened and not closed
+    bool wait_expired = false; // a wait ran into the test's time limit
+    int dir_open = 0;          // listings opened and not closed
 };
 
 // Resets the script and the records, closes leftover fake descriptors.
@@ -75,6 +75,6 @@ std::vector<int> input_fds(const std::string& entry);
 std::vector<int> uinput_fds();
 bool is_open(int fd);
 
-}  // namespace fake
+} // namespace fake
 
-#endif  // TESTS_SENSORS_FAKE_KERNEL_H
+#endif // TESTS_SENSORS_FAKE_KERNEL_H

@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <linux/uinput.h>
-#include <sys/time.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,7 +50,8 @@ input_event key(uint16_t type, uint16_t code, int32_t value) {
 
 // The rotation whose vector the event carries bit for bit, or -1.
 int rotation_of(const sensors_event_t& ev) {
-    const uint32_t table[4][3] = {{0, kG, kTilt}, {kG, 0, kTilt}, {0, kG, kMinusTilt}, {kMinusG, 0, kMinusTilt}};
+    const uint32_t table[4][3] = {
+        {0, kG, kTilt}, {kG, 0, kTilt}, {0, kG, kMinusTilt}, {kMinusG, 0, kMinusTilt}};
     for (int r = 0; r < 4; r++)
         if (bits(ev.acceleration.x) == table[r][0] && bits(ev.acceleration.y) == table[r][1] &&
             bits(ev.acceleration.z) == table[r][2])
@@ -58,19 +59,23 @@ int rotation_of(const sensors_event_t& ev) {
     return -1;
 }
 
-std::string raw(const input_event& e) { return std::string(reinterpret_cast<const char*>(&e), sizeof e); }
+std::string raw(const input_event& e) {
+    return std::string(reinterpret_cast<const char*>(&e), sizeof e);
+}
 
 class Module : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::reset();
         char err[512] = "";
-        ASSERT_EQ(0, hw_load_module(MODULE_DIR, SENSORS_HARDWARE_MODULE_ID, "vardel", &hw, err, sizeof err))
+        ASSERT_EQ(0, hw_load_module(MODULE_DIR, SENSORS_HARDWARE_MODULE_ID, "vardel", &hw, err,
+                                    sizeof err))
             << err;
         mod = reinterpret_cast<sensors_module_t*>(const_cast<hw_module_t*>(hw));
     }
     void TearDown() override {
-        for (auto* d : devices) d->common.close(&d->common);
+        for (auto* d : devices)
+            d->common.close(&d->common);
         EXPECT_FALSE(fake::kernel().wait_expired) << "a wait ran into the time limit";
         EXPECT_EQ(0, fake::kernel().dir_open) << "listing left open";
         hw_unload_module(hw);
@@ -78,14 +83,16 @@ protected:
     }
 
     void with_keyboard() {
-        fake::kernel().devices = {{"event0", "Power Button"}, {"event1", kKeyboard}, {"event2", kKeyboard}};
+        fake::kernel().devices = {
+            {"event0", "Power Button"}, {"event1", kKeyboard}, {"event2", kKeyboard}};
     }
 
     sensors_poll_device_t* open_device(const char* id = "sensors") {
         hw_device_t* d = nullptr;
         EXPECT_EQ(0, hw->methods->open(hw, id, &d));
         auto* p = reinterpret_cast<sensors_poll_device_t*>(d);
-        if (p) devices.push_back(p);
+        if (p)
+            devices.push_back(p);
         return p;
     }
 
@@ -105,7 +112,8 @@ protected:
         std::vector<std::string> out;
         for (auto& l : fake::kernel().log) {
             EXPECT_EQ("KbdSensor", l.tag);
-            if (l.prio == prio && l.text.compare(0, prefix.size(), prefix) == 0) out.push_back(l.text);
+            if (l.prio == prio && l.text.compare(0, prefix.size(), prefix) == 0)
+                out.push_back(l.text);
         }
         return out;
     }
@@ -113,7 +121,8 @@ protected:
     std::vector<std::string> forwarded() {
         std::vector<std::string> out;
         for (auto& c : fake::kernel().uinput)
-            if (c.is_write && c.bytes.size() == sizeof(input_event)) out.push_back(c.bytes);
+            if (c.is_write && c.bytes.size() == sizeof(input_event))
+                out.push_back(c.bytes);
         return out;
     }
 
@@ -130,7 +139,8 @@ TEST_F(Module, DescriptorAndSensorList) {
     EXPECT_STREQ("Kbd Orientation Sensor", hw->name);
     EXPECT_STREQ("Brannoc", hw->author);
     EXPECT_NE(nullptr, hw->dso);
-    for (uint32_t w : hw->reserved) EXPECT_EQ(0u, w);
+    for (uint32_t w : hw->reserved)
+        EXPECT_EQ(0u, w);
 
     const sensor_t* list = nullptr;
     const sensor_t* again = nullptr;
@@ -146,7 +156,8 @@ TEST_F(Module, DescriptorAndSensorList) {
     EXPECT_EQ(0x39820821u, bits(list->resolution));
     EXPECT_EQ(0x40400000u, bits(list->power));
     EXPECT_EQ(0, list->minDelay);
-    for (void* p : list->reserved) EXPECT_EQ(nullptr, p);
+    for (void* p : list->reserved)
+        EXPECT_EQ(nullptr, p);
 }
 
 TEST(Loader, RefusesBrokenModules) {
@@ -183,15 +194,16 @@ TEST_F(Module, OpenBuildsTheDeviceForAnyId) {
         EXPECT_EQ(0x48574454u, d->common.tag);
         EXPECT_EQ(0u, d->common.version);
         EXPECT_EQ(hw, d->common.module);
-        for (uint32_t w : d->common.reserved) EXPECT_EQ(0u, w);
+        for (uint32_t w : d->common.reserved)
+            EXPECT_EQ(0u, w);
         ASSERT_FALSE(logged(3, std::string("open_kbd_sensor: id=") + id).empty());
     }
     char buf[128];
     snprintf(buf, sizeof buf, "SensorFd: module=%p dev=%p", static_cast<const void*>(hw),
              static_cast<void*>(devices[0]));
     EXPECT_EQ(1u, logged(3, buf).size());
-    snprintf(buf, sizeof buf, "SensorPollContext: dev=%p ufd=%d fd=%d", static_cast<void*>(devices[0]),
-             fake::uinput_fds()[0], fake::input_fds("event1")[0]);
+    snprintf(buf, sizeof buf, "SensorPollContext: dev=%p ufd=%d fd=%d",
+             static_cast<void*>(devices[0]), fake::uinput_fds()[0], fake::input_fds("event1")[0]);
     EXPECT_EQ(1u, logged(3, buf).size());
     // No place to store the device: nothing is built.
     EXPECT_EQ(-EINVAL, hw->methods->open(hw, "sensors", nullptr));
@@ -203,25 +215,28 @@ TEST_F(Module, KeyboardDiscovery) {
         const char* what;
         bool input_dir;
         std::vector<fake::EventDevice> devices;
-        const char* chosen;  // entry whose descriptor is kept, or null
+        const char* chosen; // entry whose descriptor is kept, or null
         std::vector<std::string> opened;
         std::vector<std::string> closed;
         std::vector<std::string> errors;
     } cases[] = {
-        {"first match wins", true,
+        {"first match wins",
+         true,
          {{"event0", "Power Button"}, {"event1", kKeyboard}, {"event2", kKeyboard}},
          "event1",
          {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2"},
          {"input:event0#0"},
          {}},
-        {"open and name failures do not stop the scan", true,
+        {"open and name failures do not stop the scan",
+         true,
          {{"event0", "", EACCES}, {"event1", "", 0, true}, {"event2", kKeyboard}},
          "event2",
          {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2", "/dev/input/event2 flags=2"},
          {"input:event1#0"},
          {"could not open /dev/input/event0, Permission denied",
           "could not get device name for /dev/input/event1, Inappropriate ioctl for device\n"}},
-        {"name must match exactly", true,
+        {"name must match exactly",
+         true,
          {{"event0", "AT Translated Set 2 keyboard "}, {"event1", "at translated set 2 keyboard"}},
          nullptr,
          {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2"},
@@ -237,12 +252,13 @@ TEST_F(Module, KeyboardDiscovery) {
         sensors_poll_device_t* d = open_device();
         ASSERT_NE(nullptr, d);
         std::vector<std::string> opened = fake::kernel().opened;
-        opened.pop_back();  // uinput comes last
+        opened.pop_back(); // uinput comes last
         EXPECT_EQ(c.opened, opened);
         EXPECT_EQ(c.closed, fake::kernel().closed);
         std::vector<std::string> errors;
         for (auto& l : fake::kernel().log)
-            if (l.prio == 6) errors.push_back(l.text);
+            if (l.prio == 6)
+                errors.push_back(l.text);
         EXPECT_EQ(c.errors, errors);
         EXPECT_EQ(c.chosen ? 1u : 0u, logged(4, "open AT Translated Set 2 keyboard ok").size());
         if (c.chosen) {
@@ -255,7 +271,7 @@ TEST_F(Module, KeyboardDiscovery) {
 TEST_F(Module, VirtualDeviceSetup) {
     with_keyboard();
     open_device();
-    EXPECT_EQ("/dev/uinput flags=2049", fake::kernel().opened.back());  // O_WRONLY | O_NONBLOCK
+    EXPECT_EQ("/dev/uinput flags=2049", fake::kernel().opened.back()); // O_WRONLY | O_NONBLOCK
     const auto& calls = fake::kernel().uinput;
     ASSERT_EQ(7u, calls.size());
     ASSERT_TRUE(calls[0].is_write);
@@ -264,7 +280,7 @@ TEST_F(Module, VirtualDeviceSetup) {
     strcpy(want.name, "Zaze V2 Buttons");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&want), sizeof want), calls[0].bytes);
     const std::pair<unsigned long, long> ioctls[] = {
-        {UI_SET_EVBIT, EV_KEY},       {UI_SET_EVBIT, EV_REP},         {UI_SET_KEYBIT, KEY_ESC},
+        {UI_SET_EVBIT, EV_KEY},       {UI_SET_EVBIT, EV_REP},        {UI_SET_KEYBIT, KEY_ESC},
         {UI_SET_KEYBIT, KEY_COMPOSE}, {UI_SET_KEYBIT, KEY_LEFTMETA}, {UI_DEV_CREATE, 0},
     };
     for (size_t i = 0; i < 6; i++) {
@@ -283,8 +299,8 @@ TEST_F(Module, KeyTable) {
         int32_t value;
         bool enabled;
         int count;
-        int rotation;      // afterwards
-        bool reported;     // the event itself ended the call
+        int rotation;  // afterwards
+        bool reported; // the event itself ended the call
         bool forwarded;
     } cases[] = {
         {EV_KEY, KEY_UP, 1, true, 1, 0, true, false},
@@ -313,8 +329,9 @@ TEST_F(Module, KeyTable) {
     };
     int row = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "row " << row++ << " type " << c.type << " code " << c.code
-                                          << " value " << c.value << " enabled " << c.enabled);
+        SCOPED_TRACE(::testing::Message()
+                     << "row " << row++ << " type " << c.type << " code " << c.code << " value "
+                     << c.value << " enabled " << c.enabled);
         fake::reset();
         with_keyboard();
         sensors_poll_device_t* d = open_device();
@@ -322,7 +339,7 @@ TEST_F(Module, KeyTable) {
         EXPECT_EQ(0, d->activate(d, 0, c.enabled));
         input_event e = key(c.type, c.code, c.value);
         send(e);
-        send(key(EV_KEY, KEY_ESC, 1));  // stays queued when the first event ends the call
+        send(key(EV_KEY, KEY_ESC, 1)); // stays queued when the first event ends the call
 
         sensors_event_t out[4];
         memset(out, 0xAA, sizeof out);
@@ -339,12 +356,16 @@ TEST_F(Module, KeyTable) {
         }
         std::vector<std::string> fw = forwarded();
         std::vector<std::string> want;
-        if (c.forwarded) want.push_back(raw(e));
-        if (!c.reported) want.push_back(raw(key(EV_KEY, KEY_ESC, 1)));
+        if (c.forwarded)
+            want.push_back(raw(e));
+        if (!c.reported)
+            want.push_back(raw(key(EV_KEY, KEY_ESC, 1)));
         EXPECT_EQ(want, fw);
         auto changes = logged(4, "orientation changed");
         std::vector<std::string> want_changes;
-        if (c.rotation != 0) want_changes.push_back("orientation changed from 0 to " + std::to_string(c.rotation * 90));
+        if (c.rotation != 0)
+            want_changes.push_back("orientation changed from 0 to " +
+                                   std::to_string(c.rotation * 90));
         EXPECT_EQ(want_changes, changes);
         close_device(d);
     }
@@ -364,7 +385,8 @@ TEST_F(Module, ReportsBitForBit) {
         {KEY_LEFT, 270, kMinusG, 0, kMinusTilt},
         {KEY_UP, 0, 0, kG, kTilt},
     };
-    for (auto& r : rows) send(key(EV_KEY, r.code, 1));
+    for (auto& r : rows)
+        send(key(EV_KEY, r.code, 1));
     for (auto& r : rows) {
         SCOPED_TRACE(r.degrees);
         sensors_event_t ev;
@@ -382,12 +404,16 @@ TEST_F(Module, ReportsBitForBit) {
         EXPECT_EQ(r.y, bits(ev.acceleration.y));
         EXPECT_EQ(r.z, bits(ev.acceleration.z));
         EXPECT_EQ(SENSOR_STATUS_ACCURACY_HIGH, ev.acceleration.status);
-        for (uint8_t b : ev.acceleration.reserved) EXPECT_EQ(0, b);
-        for (int i = 4; i < 16; i++) EXPECT_EQ(0u, bits(ev.data[i])) << i;
-        for (uint32_t w : ev.reserved1) EXPECT_EQ(0u, w);
+        for (uint8_t b : ev.acceleration.reserved)
+            EXPECT_EQ(0, b);
+        for (int i = 4; i < 16; i++)
+            EXPECT_EQ(0u, bits(ev.data[i])) << i;
+        for (uint32_t w : ev.reserved1)
+            EXPECT_EQ(0u, w);
         char line[128];
-        snprintf(line, sizeof line, "poll_poll: dev=%p ufd=%d fd=%d rotation=%d", static_cast<void*>(d),
-                 fake::uinput_fds()[0], fake::input_fds("event1")[0], r.degrees);
+        snprintf(line, sizeof line, "poll_poll: dev=%p ufd=%d fd=%d rotation=%d",
+                 static_cast<void*>(d), fake::uinput_fds()[0], fake::input_fds("event1")[0],
+                 r.degrees);
         EXPECT_EQ(1u, logged(3, line).size());
     }
 }
@@ -397,7 +423,7 @@ TEST_F(Module, RotationFollowsKeysWhileDisabled) {
     sensors_poll_device_t* d = open_device();
     send(key(EV_KEY, KEY_LEFT, 1));
     sensors_event_t ev;
-    ASSERT_EQ(1, d->poll(d, &ev, 1));  // ends only by the failed wait
+    ASSERT_EQ(1, d->poll(d, &ev, 1)); // ends only by the failed wait
     d->activate(d, 0, 5);
     EXPECT_EQ(1u, logged(3, "poll_activate: dev=").size());
     EXPECT_NE(std::string::npos, logged(3, "poll_activate: dev=")[0].find("handle=0 enabled=5"));
@@ -405,12 +431,13 @@ TEST_F(Module, RotationFollowsKeysWhileDisabled) {
     send(key(EV_KEY, KEY_DOWN, 1));
     send(key(EV_KEY, KEY_DOWN, 0));
     ASSERT_EQ(1, d->poll(d, &ev, 1));
-    EXPECT_EQ(kMinusG, bits(ev.acceleration.x));  // still 270 from before activation
+    EXPECT_EQ(kMinusG, bits(ev.acceleration.x)); // still 270 from before activation
     ASSERT_EQ(1, d->poll(d, &ev, 1));
     EXPECT_EQ(kMinusTilt, bits(ev.acceleration.z));
-    ASSERT_EQ(1, d->poll(d, &ev, 1));  // the release: same report, no new change line
+    ASSERT_EQ(1, d->poll(d, &ev, 1)); // the release: same report, no new change line
     EXPECT_EQ(kG, bits(ev.acceleration.y));
-    EXPECT_EQ((std::vector<std::string>{"orientation changed from 0 to 270", "orientation changed from 270 to 180"}),
+    EXPECT_EQ((std::vector<std::string>{"orientation changed from 0 to 270",
+                                        "orientation changed from 270 to 180"}),
               logged(4, "orientation changed"));
     EXPECT_EQ(1u, logged(6, "poll_poll: poll ").size());
     EXPECT_EQ(0, d->setDelay(d, 0, 66667000));
@@ -427,11 +454,11 @@ TEST_F(Module, ShortAndFailedReadsAreSkipped) {
     ASSERT_EQ(8, ::write(fake::writer("event1"), &e, 8));
     sensors_event_t ev;
     ASSERT_EQ(1, d->poll(d, &ev, 1));
-    EXPECT_EQ(0u, bits(ev.acceleration.x));  // the partial event changed nothing
+    EXPECT_EQ(0u, bits(ev.acceleration.x)); // the partial event changed nothing
     fake::kernel().read_fail_errno = EIO;
     send(key(EV_KEY, KEY_RIGHT, 1));
     ASSERT_EQ(1, d->poll(d, &ev, 1));
-    EXPECT_EQ(kG, bits(ev.acceleration.x));  // read again after the failure
+    EXPECT_EQ(kG, bits(ev.acceleration.x)); // read again after the failure
     EXPECT_EQ((std::vector<std::string>{"insufficient input data(8)? fd=" + std::to_string(fd),
                                         "insufficient input data(-1)? fd=" + std::to_string(fd)}),
               logged(5, "insufficient"));
@@ -445,7 +472,8 @@ TEST_F(Module, FailedWaitReportsCurrentOrientation) {
     ASSERT_EQ(1, d->poll(d, &ev, 1));
     EXPECT_EQ(kG, bits(ev.acceleration.y));
     EXPECT_EQ(kTilt, bits(ev.acceleration.z));
-    EXPECT_EQ((std::vector<std::string>{"poll_poll: poll " + std::to_string(fake::input_fds("event1")[0]) +
+    EXPECT_EQ((std::vector<std::string>{"poll_poll: poll " +
+                                        std::to_string(fake::input_fds("event1")[0]) +
                                         " error: Interrupted system call"}),
               logged(6, "poll_poll: poll "));
     ASSERT_EQ(1u, fake::kernel().polls.size());
@@ -477,11 +505,11 @@ TEST_F(Module, TwoOpensAreIndependentAndCloseInOrder) {
     ASSERT_NE(a, b);
     ASSERT_EQ(2u, fake::input_fds("event1").size());
     ASSERT_EQ(2u, fake::uinput_fds().size());
-    EXPECT_EQ(14u, fake::kernel().uinput.size());  // two full set-ups
+    EXPECT_EQ(14u, fake::kernel().uinput.size()); // two full set-ups
     a->activate(a, 0, 1);
-    send(key(EV_KEY, KEY_DOWN, 1), 1);  // to b's keyboard descriptor
+    send(key(EV_KEY, KEY_DOWN, 1), 1); // to b's keyboard descriptor
     sensors_event_t ev;
-    ASSERT_EQ(1, b->poll(b, &ev, 1));   // b is disabled: forwards, then the wait fails
+    ASSERT_EQ(1, b->poll(b, &ev, 1)); // b is disabled: forwards, then the wait fails
     EXPECT_EQ(fake::uinput_fds()[1], fake::kernel().uinput.back().fd);
 
     fake::kernel().closed.clear();
@@ -489,8 +517,9 @@ TEST_F(Module, TwoOpensAreIndependentAndCloseInOrder) {
     close_device(a);
     EXPECT_EQ((std::vector<std::string>{"input:event1#0", "uinput#0"}), fake::kernel().closed);
     close_device(b);
-    EXPECT_EQ((std::vector<std::string>{"input:event1#0", "uinput#0", "input:event1#1", "uinput#1"}),
-              fake::kernel().closed);
+    EXPECT_EQ(
+        (std::vector<std::string>{"input:event1#0", "uinput#0", "input:event1#1", "uinput#1"}),
+        fake::kernel().closed);
     EXPECT_EQ(2u, logged(3, "poll_close: dev=").size());
     EXPECT_EQ(0, close_fn(nullptr));
     EXPECT_EQ(1u, logged(3, "poll_close: dev=(nil)").size());
@@ -505,11 +534,11 @@ TEST_F(Module, KeyboardGoneIsDroppedOnce) {
     fake::hang_up("event1");
     int fd = fake::input_fds("event1")[0];
     sensors_event_t ev;
-    ASSERT_EQ(1, d->poll(d, &ev, 1));  // events queued before the hang-up still count
+    ASSERT_EQ(1, d->poll(d, &ev, 1)); // events queued before the hang-up still count
     EXPECT_EQ(1, rotation_of(ev));
     ASSERT_EQ(1, d->poll(d, &ev, 1));
     EXPECT_EQ(3, rotation_of(ev));
-    ASSERT_EQ(1, d->poll(d, &ev, 1));  // hang-up: dropped, then the wait on nothing fails
+    ASSERT_EQ(1, d->poll(d, &ev, 1)); // hang-up: dropped, then the wait on nothing fails
     EXPECT_EQ(3, rotation_of(ev));
     EXPECT_FALSE(fake::is_open(fd));
     EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=" + std::to_string(fd) + " gone").size());
@@ -523,8 +552,42 @@ TEST_F(Module, KeyboardGoneIsDroppedOnce) {
     EXPECT_LE(polls.size(), 7u);
 }
 
+// A removed event device: POLLIN for what it still holds, but reads fail.
+TEST_F(Module, KeyboardGoneWhileReadsFail) {
+    struct Case {
+        const char* what;
+        int read_errno;
+        bool hang_up;
+    } cases[] = {
+        {"read gives ENODEV", ENODEV, false},
+        {"partial event, then hang-up", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        with_keyboard();
+        sensors_poll_device_t* d = open_device();
+        int fd = fake::input_fds("event1")[0];
+        input_event e = key(EV_KEY, KEY_LEFT, 1);
+        ASSERT_EQ(c.hang_up ? 8 : static_cast<ssize_t>(sizeof e),
+                  ::write(fake::writer("event1"), &e, c.hang_up ? 8 : sizeof e));
+        if (c.hang_up)
+            fake::hang_up("event1");
+        fake::kernel().read_fail_errno = c.read_errno;
+        sensors_event_t ev;
+        ASSERT_EQ(1, d->poll(d, &ev, 1));
+        EXPECT_EQ(0, rotation_of(ev));
+        EXPECT_FALSE(fake::is_open(fd));
+        EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=" + std::to_string(fd) + " gone").size());
+        EXPECT_EQ(2u, fake::kernel().polls.size());
+        close_device(d);
+    }
+}
+
 volatile sig_atomic_t alarms = 0;
-void on_alarm(int) { alarms = alarms + 1; }
+void on_alarm(int) {
+    alarms = alarms + 1;
+}
 
 // One thread, a timer as the waker: threads and fork are not available under
 // every emulator the suite runs in.
@@ -533,7 +596,7 @@ TEST_F(Module, NoKeyboardBlocksUntilASignal) {
     sensors_poll_device_t* d = open_device();
     struct sigaction sa, old;
     memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_alarm;  // no SA_RESTART: the signal ends the wait
+    sa.sa_handler = on_alarm; // no SA_RESTART: the signal ends the wait
     ASSERT_EQ(0, sigaction(SIGALRM, &sa, &old));
     alarms = 0;
     itimerval t{};
@@ -545,13 +608,13 @@ TEST_F(Module, NoKeyboardBlocksUntilASignal) {
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &old, nullptr);
 
-    EXPECT_EQ(1, alarms);  // it returned because of the signal, not before
+    EXPECT_EQ(1, alarms); // it returned because of the signal, not before
     EXPECT_EQ(1, got);
     EXPECT_EQ(0, rotation_of(ev));
-    ASSERT_EQ(1u, fake::poll_count());  // one wait, no periodic wake-ups
+    ASSERT_EQ(1u, fake::poll_count()); // one wait, no periodic wake-ups
     EXPECT_EQ(-1, fake::kernel().polls[0].fd);
     EXPECT_EQ(-1, fake::kernel().polls[0].timeout);
     EXPECT_EQ(1u, logged(6, "poll_poll: poll -1 error: Interrupted system call").size());
 }
 
-}  // namespace
+} // namespace

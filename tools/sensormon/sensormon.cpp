@@ -30,19 +30,21 @@ void on_stop(int) {
 }
 
 void on_alarm(int) {
-    if (stop_requested) alarm(1);
+    if (stop_requested)
+        alarm(1);
 }
 
 struct Options {
     std::string dir;
     std::string variant = "vardel";
-    long count = -1;  // -1: until a signal
+    long count = -1; // -1: until a signal
 };
 
 std::string default_dir() {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "../lib";
+    if (n <= 0)
+        return "../lib";
     self[n] = '\0';
     std::string path(self);
     size_t slash = path.rfind('/');
@@ -54,29 +56,38 @@ int parse(int argc, char** argv, Options* opt) {
     int c;
     while ((c = getopt(argc, argv, "hd:v:n:")) != -1) {
         switch (c) {
-            case 'h': fputs(kUsage, stdout); return 0;
-            case 'd': opt->dir = optarg; break;
-            case 'v': opt->variant = optarg; break;
-            case 'n': {
-                char* end = nullptr;
-                errno = 0;
-                long v = strtol(optarg, &end, 10);
-                if (errno || end == optarg || *end || v < 1) {
-                    fprintf(stderr, "sensormon: bad COUNT %s\n", optarg);
-                    fputs(kUsage, stderr);
-                    return 2;
-                }
-                opt->count = v;
-                break;
+        case 'h':
+            fputs(kUsage, stdout);
+            return 0;
+        case 'd':
+            opt->dir = optarg;
+            break;
+        case 'v':
+            opt->variant = optarg;
+            break;
+        case 'n': {
+            char* end = nullptr;
+            errno = 0;
+            long v = strtol(optarg, &end, 10);
+            if (errno || end == optarg || *end || v < 1) {
+                fprintf(stderr, "sensormon: bad COUNT %s\n", optarg);
+                fputs(kUsage, stderr);
+                return 2;
             }
-            default: fputs(kUsage, stderr); return 2;
+            opt->count = v;
+            break;
+        }
+        default:
+            fputs(kUsage, stderr);
+            return 2;
         }
     }
     if (optind < argc) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (opt->dir.empty()) opt->dir = default_dir();
+    if (opt->dir.empty())
+        opt->dir = default_dir();
     return -1;
 }
 
@@ -84,7 +95,7 @@ void install_handlers() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: the signal must end the module's wait
+    sa.sa_flags = 0; // no SA_RESTART: the signal must end the module's wait
     sa.sa_handler = on_stop;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -94,15 +105,16 @@ void install_handlers() {
 
 int rotation_of(const sensors_event_t& ev) {
     const float x = ev.acceleration.x, z = ev.acceleration.z;
-    if (fabsf(x) > fabsf(ev.acceleration.y)) return x > 0 ? 90 : 270;
+    if (fabsf(x) > fabsf(ev.acceleration.y))
+        return x > 0 ? 90 : 270;
     return z >= 0 ? 0 : 180;
 }
 
 int run(const Options& opt) {
     const hw_module_t* module = nullptr;
     char err[512];
-    if (hw_load_module(opt.dir.c_str(), SENSORS_HARDWARE_MODULE_ID, opt.variant.c_str(), &module, err,
-                       sizeof err) != 0) {
+    if (hw_load_module(opt.dir.c_str(), SENSORS_HARDWARE_MODULE_ID, opt.variant.c_str(), &module,
+                       err, sizeof err) != 0) {
         fprintf(stderr, "sensormon: %s\n", err);
         return 1;
     }
@@ -148,8 +160,10 @@ int run(const Options& opt) {
     sensors_event_t ev;
     while (!stop_requested && (opt.count < 0 || reports < opt.count)) {
         int got = poll_dev->poll(poll_dev, &ev, 1);
-        if (stop_requested) break;
-        if (got < 1) continue;
+        if (stop_requested)
+            break;
+        if (got < 1)
+            continue;
         printf("report rotation=%d x=%f y=%f z=%f t=%lld\n", rotation_of(ev), ev.acceleration.x,
                ev.acceleration.y, ev.acceleration.z, static_cast<long long>(ev.timestamp));
         reports++;
@@ -163,13 +177,14 @@ int run(const Options& opt) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     Options opt;
     int status = parse(argc, argv, &opt);
-    if (status >= 0) return status;
+    if (status >= 0)
+        return status;
     install_handlers();
     return run(opt);
 }

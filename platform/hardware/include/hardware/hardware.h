@@ -10,7 +10,7 @@
 extern "C" {
 #endif
 
-#define MAKE_TAG_CONSTANT(A, B, C, D) \
+#define MAKE_TAG_CONSTANT(A, B, C, D)                                                              \
     (((uint32_t)(A) << 24) | ((uint32_t)(B) << 16) | ((uint32_t)(C) << 8) | (uint32_t)(D))
 
 #define HARDWARE_MODULE_TAG MAKE_TAG_CONSTANT('H', 'W', 'M', 'T')
