@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The monitor's command line and output, on a host without keyboard or uinput.
 set -uo pipefail
-mon=$1 libdir=$2
+mon=$1 libdir=$2 scripted=$3
 # An emulator prefix (the cross build's runner), or nothing.
-run=${3:-}
+run=${4:-}
 tmp=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$tmp"' EXIT
@@ -47,4 +47,20 @@ closed
 TXT
     diff "$tmp/want" "$tmp/out" >&2 || fail "run '$args': output differs"
 done
+# -n: reports in order, rotation derived from the vector, then a clean close.
+$run "$mon" -d "$scripted" -v scripted -n 5 >"$tmp/out" 2>"$tmp/err"; st=$?
+[ $st -eq 0 ] || fail "-n 5: exit $st: $(cat "$tmp/err")"
+cat >"$tmp/want" <<'TXT'
+module id=sensors name="Scripted" author="tests" version=1.0
+sensor 0: name="Scripted" vendor="tests" version=1 handle=0 type=1 maxRange=1 resolution=0.5 power=0.25 minDelay=0
+opened
+activated 0
+report rotation=0 x=0.000000 y=9.772881 z=0.813139 t=1000
+report rotation=90 x=9.772881 y=0.000000 z=0.813139 t=1001
+report rotation=180 x=0.000000 y=9.772881 z=-0.813139 t=1002
+report rotation=270 x=-9.772881 y=0.000000 z=-0.813139 t=1003
+report rotation=0 x=0.000000 y=9.772881 z=0.813139 t=1000
+closed
+TXT
+diff "$tmp/want" "$tmp/out" >&2 || fail "-n 5: output differs"
 echo ok
