@@ -21,10 +21,12 @@ foreach(kind EXE SHARED MODULE)
   string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${ARMHF_P7ZIP_DIR}")
 endforeach()
 
-set(ARMHF_QEMU_PREFIX /usr/${ARMHF_TRIPLET})
 set(ARMHF_LIBRARY_PATH
     "/usr/lib/${ARMHF_TRIPLET}:/usr/lib/${ARMHF_TRIPLET}/android:${ARMHF_P7ZIP_DIR}")
 
+# No -L /usr/${ARMHF_TRIPLET}: its loader comes from the cross toolchain's libc,
+# older than the multiarch libc6:armhf that the libraries pull in, and that
+# pairing crashes children after fork. The multiarch loader is at its usual path.
 # One executable path (not a list) so that tests which start built programs
 # themselves can put it in front of the program, as CTest does.
 set(ARMHF_RUN ${CMAKE_BINARY_DIR}/armhf-run)
@@ -37,7 +39,7 @@ if [ $# -eq 0 ]; then
     echo "usage: armhf-run PROGRAM [ARG...]" >&2
     exit 2
 fi
-exec "@ARMHF_QEMU@" -L "@ARMHF_QEMU_PREFIX@" -E "LD_LIBRARY_PATH=@ARMHF_LIBRARY_PATH@" "$@"
+exec "@ARMHF_QEMU@" -E "LD_LIBRARY_PATH=@ARMHF_LIBRARY_PATH@" "$@"
 ]])
   file(CHMOD ${ARMHF_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
        GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
