@@ -1,0 +1,38 @@
+#!/usr/bin/env python3
+"""The bench itself: the guest's devices, key input through QMP, the exit status."""
+from vmtest import check, run, vm
+
+GUEST = r"""
+grep '^N: Name=' /proc/bus/input/devices
+for d in /dev/uinput /dev/binder /dev/input/event0; do [ -c $d ] && echo "char device $d"; done
+evprobe watch "AT Translated Set 2 keyboard" 60000 &
+probe=$!
+read line < /dev/console
+echo "host says $line"
+kill $probe
+exit 7
+"""
+
+
+def body(build_dir):
+    with vm.VM(build_dir, GUEST, timeout=120) as g:
+        g.expect(r'^N: Name="AT Translated Set 2 keyboard"$', 60)
+        for dev in ("/dev/uinput", "/dev/binder", "/dev/input/event0"):
+            g.expect(r"^char device %s$" % dev, 10, since=0)
+        g.expect(r"^watching /dev/input/event0$", 20)
+
+        # Down and up are separate events: the release comes only when sent.
+        g.qmp.key("a", True)
+        g.expect(r"^event type=1 code=30 value=1$", 10)
+        mark = g.mark()
+        g.qmp.key("a", False)
+        g.expect(r"^event type=1 code=30 value=0$", 10, since=mark)
+        check(not g.matching(r"code=30 value=0", 0)[:-1], "release arrived before it was sent")
+
+        g.send_line("done")
+        g.expect(r"^host says done$", 10)
+        check(g.wait(30) == 7, "guest status %r, wanted 7" % g.status)
+    check(g.proc.poll() is not None, "qemu still running after close")
+
+
+run(body)
