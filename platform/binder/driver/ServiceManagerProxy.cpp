@@ -1,0 +1,72 @@
+// Stands for the platform's registry proxy (libbinder): the registry is the
+// driver's context manager, handle 0.
+#include <binder/IServiceManager.h>
+
+#include <binder/Parcel.h>
+#include <binder/ProcessState.h>
+
+namespace android {
+
+namespace {
+
+class BpServiceManager : public IServiceManager {
+public:
+    explicit BpServiceManager(const sp<IBinder>& remote) : mRemote(remote) {}
+
+    sp<IBinder> checkService(const String16& name) const override {
+        Parcel data, reply;
+        data.writeInterfaceToken(descriptor());
+        data.writeString16(name);
+        if (mRemote->transact(CHECK_SERVICE_TRANSACTION, data, &reply, 0) != NO_ERROR) {
+            return nullptr;
+        }
+        return reply.readStrongBinder();
+    }
+
+    Vector<String16> listServices() override {
+        Vector<String16> names;
+        Parcel data, reply;
+        data.writeInterfaceToken(descriptor());
+        if (mRemote->transact(LIST_SERVICES_TRANSACTION, data, &reply, 0) != NO_ERROR) {
+            return names;
+        }
+        int32_t count = 0;
+        if (reply.readInt32(&count) != NO_ERROR) return names;
+        for (int32_t i = 0; i < count; ++i) {
+            String16 name;
+            if (reply.readString16(&name) != NO_ERROR) break;
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    status_t addService(const String16& name, const sp<IBinder>& service,
+                        bool allowIsolated) override {
+        Parcel data, reply;
+        data.writeInterfaceToken(descriptor());
+        data.writeString16(name);
+        data.writeStrongBinder(service);
+        data.writeInt32(allowIsolated ? 1 : 0);
+        status_t err = mRemote->transact(ADD_SERVICE_TRANSACTION, data, &reply, 0);
+        if (err != NO_ERROR) return err;
+        int32_t result = UNKNOWN_ERROR;
+        reply.readInt32(&result);
+        return result;
+    }
+
+private:
+    sp<IBinder> mRemote;
+};
+
+} // namespace
+
+sp<IServiceManager> defaultServiceManager() {
+    static sp<IServiceManager> gDefault;
+    if (gDefault == nullptr) {
+        sp<IBinder> context = ProcessState::self()->getContextObject();
+        if (context != nullptr) gDefault = new BpServiceManager(context);
+    }
+    return gDefault;
+}
+
+} // namespace android

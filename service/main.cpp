@@ -1,0 +1,3 @@
+#include "service.h"
+
+int main(int argc, char** argv) { return service::service_main(argc, argv); }

@@ -1,0 +1,136 @@
+// Command line, the list and check queries, and the descriptor query.
+#include <binder/Parcel.h>
+#include <binder/TextOutput.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "service.h"
+
+using namespace android;
+
+namespace service {
+
+const char kUsage[] =
+    "Usage: service [-h|-?]\n"
+    "       service list\n"
+    "       service check SERVICE\n"
+    "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
+    "Options:\n"
+    "   i32: Write the integer INT into the send parcel.\n"
+    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+
+String16 queryInterfaceDescriptor(const sp<IBinder>& service) {
+    if (service == nullptr) return String16();
+    Parcel data, reply;
+    status_t err = service->transact(IBinder::INTERFACE_TRANSACTION, data, &reply, 0);
+    if (err != NO_ERROR) return String16();
+    return reply.readString16();
+}
+
+namespace {
+
+void appendCodePoint(String8& out, uint32_t cp) {
+    char buf[5] = {};
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    // A 0 unit appends the empty string, i.e. nothing.
+    out.append(buf);
+}
+
+int runCheck(RunState& run, int argc, char** argv, int k) {
+    if (k + 1 >= argc) {
+        aerr << "service: No service specified for check" << endl;
+        run.status = kUsageError;
+        aout << kUsage;
+        return run.status;
+    }
+    const char* name = argv[k + 1];
+    sp<IBinder> service = run.sm->checkService(String16(name));
+    aout << "Service " << name << (service == nullptr ? ": not found" : ": found") << endl;
+    return run.status;
+}
+
+int runList(RunState& run) {
+    Vector<String16> services = run.sm->listServices();
+    aout << "Found " << services.size() << " services:" << endl;
+    for (size_t i = 0; i < services.size(); ++i) {
+        sp<IBinder> service = run.sm->checkService(services[i]);
+        aout << i << "\t" << narrowString16(services[i]).string() << ": [";
+        aout << narrowString16(queryInterfaceDescriptor(service)).string() << "]" << endl;
+    }
+    return run.status;
+}
+
+int dispatch(RunState& run, int argc, char** argv) {
+    // '+': scanning stops at the first word that is not an option, as POSIX
+    // getopt does; without it glibc would take options after the command.
+    optind = 1;
+    int opt;
+    while ((opt = getopt(argc, argv, "+h?")) != -1) run.wantsUsage = true;
+
+    if (run.wantsUsage || optind >= argc) {
+        aout << kUsage;
+        return run.status;
+    }
+    const int k = optind;
+    const char* command = argv[k];
+    if (strcmp(command, "check") == 0) return runCheck(run, argc, argv, k);
+    if (strcmp(command, "list") == 0) return runList(run);
+    if (strcmp(command, "call") == 0) {
+        run_call(run, argc, argv, k);
+        return run.status;
+    }
+    aerr << "service: Unknown command " << command << endl;
+    run.status = kUsageError;
+    aout << kUsage;
+    return run.status;
+}
+
+} // namespace
+
+String8 narrowString16(const String16& str) {
+    String8 out;
+    const char16_t* units = str.string();
+    const size_t len = str.size();
+    for (size_t i = 0; i < len; ++i) {
+        uint32_t cp = units[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < len && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        appendCodePoint(out, cp);
+    }
+    return out;
+}
+
+int service_main(int argc, char** argv) {
+    RunState run;
+    run.sm = defaultServiceManager();
+    fflush(stdout);
+    if (run.sm == nullptr) {
+        aerr << "service: Unable to get default service manager!" << endl;
+        return kNoRegistry;
+    }
+    const int status = dispatch(run, argc, argv);
+    run.sm.clear();
+    return status;
+}
+
+} // namespace service

@@ -1,0 +1,23 @@
+#!/bin/sh
+# The deliverable on a host without /dev/binder: every command gets the one
+# line and status 20.
+SERVICE=$1
+if [ -e /dev/binder ]; then
+    echo "skip: /dev/binder exists here"
+    exit 77
+fi
+want='service: Unable to get default service manager!'
+fail=0
+for args in "" "-h" "-x" "list" "check echo" "call echo 1 i32 5" "CHECK" "-"; do
+    # shellcheck disable=SC2086
+    err=$(timeout 10 "$SERVICE" $args 2>&1 >/tmp/no_driver.out.$$)
+    status=$?
+    out=$(cat /tmp/no_driver.out.$$)
+    if [ "$status" -ne 20 ] || [ "$err" != "$want" ] || [ -n "$out" ]; then
+        echo "FAIL: service $args: status $status, stderr '$err', stdout '$out'"
+        fail=1
+    fi
+done
+rm -f /tmp/no_driver.out.$$
+[ $fail -eq 0 ] && echo "ok: every command gave status 20"
+exit $fail

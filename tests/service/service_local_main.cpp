@@ -1,0 +1,32 @@
+// `service` on the in-process runtime. SERVICE_TEST_REGISTRY picks the
+// registry: "none" (no registry at all), "empty", or by default the sample
+// services followed by one whose name and descriptor are not ASCII.
+#include <binder/Binder.h>
+#include <binder_local.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "sample_services.h"
+#include "service.h"
+
+using namespace android;
+
+int main(int argc, char** argv) {
+    const char* mode = getenv("SERVICE_TEST_REGISTRY");
+    if (mode && strcmp(mode, "none") == 0) {
+        setDefaultServiceManager(nullptr);
+    } else {
+        sp<IServiceManager> sm = makeLocalServiceManager();
+        if (!mode || strcmp(mode, "empty") != 0) {
+            samples::registerSampleServices(*sm);
+            // e with acute and a pair for U+1F600; the descriptor ends in a
+            // lone low surrogate.
+            static const char16_t name[] = {u'w', 0xE9, 0xD83D, 0xDE00, u'x'};
+            static const char16_t desc[] = {u'd', 0xFC, 0xDC00};
+            sm->addService(String16(name, 5), new BBinder(String16(desc, 3)));
+        }
+        setDefaultServiceManager(sm);
+    }
+    return service::service_main(argc, argv);
+}

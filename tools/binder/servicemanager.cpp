@@ -1,0 +1,98 @@
+// The registry on the kernel driver: becomes the context manager (handle 0)
+// and keeps names in the order of registration. A service whose process has
+// died stays listed; calls on it fail with a dead reply.
+#include <binder/Binder.h>
+#include <binder/IPCThreadState.h>
+#include <binder/IServiceManager.h>
+#include <binder/Parcel.h>
+#include <binder/ProcessState.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <utility>
+#include <vector>
+
+using namespace android;
+
+namespace {
+
+const char kUsage[] =
+    "Usage: servicemanager [-h]\n"
+    "Serves the binder service registry on /dev/binder until killed.\n";
+
+class Registry : public BBinder {
+protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
+                        uint32_t flags) override {
+        if (code < FIRST_CALL_TRANSACTION || code > LAST_CALL_TRANSACTION) {
+            return BBinder::onTransact(code, data, reply, flags);
+        }
+        if (!data.enforceInterface(IServiceManager::descriptor())) return PERMISSION_DENIED;
+        switch (code) {
+        case IServiceManager::CHECK_SERVICE_TRANSACTION: {
+            String16 name;
+            if (data.readString16(&name) != NO_ERROR) return BAD_VALUE;
+            return reply->writeStrongBinder(find(name));
+        }
+        case IServiceManager::ADD_SERVICE_TRANSACTION: {
+            String16 name;
+            if (data.readString16(&name) != NO_ERROR || name.size() == 0) return BAD_VALUE;
+            sp<IBinder> service = data.readStrongBinder();
+            if (service == nullptr) return BAD_VALUE;
+            add(name, service);
+            return reply->writeInt32(NO_ERROR);
+        }
+        case IServiceManager::LIST_SERVICES_TRANSACTION:
+            reply->writeInt32(static_cast<int32_t>(mServices.size()));
+            for (const auto& entry : mServices) reply->writeString16(entry.first);
+            return NO_ERROR;
+        default:
+            return UNKNOWN_TRANSACTION;
+        }
+    }
+
+private:
+    sp<IBinder> find(const String16& name) const {
+        for (const auto& entry : mServices) {
+            if (entry.first == name) return entry.second;
+        }
+        return nullptr;
+    }
+
+    // A name registered again keeps its place and takes the new object.
+    void add(const String16& name, const sp<IBinder>& service) {
+        for (auto& entry : mServices) {
+            if (entry.first == name) {
+                entry.second = service;
+                return;
+            }
+        }
+        mServices.emplace_back(name, service);
+    }
+
+    std::vector<std::pair<String16, sp<IBinder>>> mServices;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const bool help = strcmp(argv[1], "-h") == 0;
+        fputs(kUsage, help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
+    sp<ProcessState> proc = ProcessState::self();
+    if (!proc->isOpen()) {
+        fprintf(stderr, "servicemanager: cannot open /dev/binder\n");
+        return 1;
+    }
+    if (!proc->becomeContextManager(new Registry())) {
+        perror("servicemanager: BINDER_SET_CONTEXT_MGR");
+        return 1;
+    }
+    printf("servicemanager: serving the registry\n");
+    fflush(stdout);
+    IPCThreadState::self()->joinThreadPool();
+    fprintf(stderr, "servicemanager: driver failed\n");
+    return 1;
+}
