@@ -21,8 +21,9 @@ static_assert(sizeof(binder_transaction_data) == 64, "64-bit binder ABI");
 } // namespace
 
 IPCThreadState* IPCThreadState::self() {
-    static IPCThreadState gSelf;
-    return &gSelf;
+    // Never destroyed: proxies held by other statics release through it at exit.
+    static IPCThreadState* gSelf = new IPCThreadState();
+    return gSelf;
 }
 
 IPCThreadState::IPCThreadState() = default;

@@ -23,8 +23,9 @@ constexpr size_t kVMSize = 1024 * 1024 - 2 * 4096;
 } // namespace
 
 sp<ProcessState> ProcessState::self() {
-    static sp<ProcessState> gSelf = new ProcessState();
-    return gSelf;
+    // Never destroyed, so the driver stays open for every static's teardown.
+    static sp<ProcessState>* gSelf = new sp<ProcessState>(new ProcessState());
+    return *gSelf;
 }
 
 ProcessState::ProcessState() {

@@ -61,12 +61,12 @@ private:
 } // namespace
 
 sp<IServiceManager> defaultServiceManager() {
-    static sp<IServiceManager> gDefault;
-    if (gDefault == nullptr) {
+    static sp<IServiceManager>* gDefault = new sp<IServiceManager>();
+    if (*gDefault == nullptr) {
         sp<IBinder> context = ProcessState::self()->getContextObject();
-        if (context != nullptr) gDefault = new BpServiceManager(context);
+        if (context != nullptr) *gDefault = new BpServiceManager(context);
     }
-    return gDefault;
+    return *gDefault;
 }
 
 } // namespace android
