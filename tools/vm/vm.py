@@ -477,6 +477,7 @@ class VM:
         self.prefix = prefix
         self.lines = []
         self.status = None
+        self.ready_after = None  # seconds from qemu's start to the guest's ready line
         self._cond = threading.Condition()
         self._eof = False
         self.qmp = None
@@ -500,7 +501,7 @@ class VM:
         try:
             self.qmp = QMP(self.qmp_path, timeout=min(timeout, 15))
         except Exception:
-            self.kill()
+            self.close()
             raise
 
     # -- output
@@ -528,6 +529,8 @@ class VM:
             self.echo.flush()
         with self._cond:
             self.lines.append(line)
+            if line == READY_LINE and self.ready_after is None:
+                self.ready_after = time.monotonic() - self.started
             m = EXIT_LINE.match(line)
             if m:
                 self.status = int(m.group(1))
@@ -644,7 +647,7 @@ def _main_run(args):
             if args.qmp_link:
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(args.qmp_link)
-        log("guest status %d after %.1f s" % (status, vm.elapsed()))
+        log("guest status %d after %.1f s (ready after %.1f s)" % (status, vm.elapsed(), vm.ready_after or -1))
         return status
 
 
