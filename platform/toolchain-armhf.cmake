@@ -36,7 +36,7 @@ if(NOT _armhf_in_try)
   file(CONFIGURE OUTPUT ${ARMHF_RUN} @ONLY CONTENT [[#!/bin/sh
 # Runs one armhf program under qemu-arm with the armhf library paths.
 if [ $# -eq 0 ]; then
-    echo "usage: armhf-run PROGRAM [ARG...]" >&2
+    echo "usage: armhf-run [-0 ARGV0] PROGRAM [ARG...]  (options before PROGRAM go to qemu-arm)" >&2
     exit 2
 fi
 exec "@ARMHF_QEMU@" -E "LD_LIBRARY_PATH=@ARMHF_LIBRARY_PATH@" "$@"
