@@ -126,7 +126,7 @@ def fetch_kernel(arch, cache):
     """Folder with vmlinuz and the modules of the current Debian kernel, cached."""
     spec = ARCHES[arch]
     base = os.path.join(cache, arch, "kernel")
-    with locked(os.path.join(cache, arch, ".kernel.lock")):
+    with locked(os.path.join(base, ".lock")):
         want = _apt_kernel_package(spec["kernel_meta"])
         if want:
             folder = os.path.join(base, "%s_%s" % want)
@@ -137,37 +137,55 @@ def fetch_kernel(arch, cache):
             have = sorted(glob.glob(os.path.join(base, "*", ".complete")))
             if have:
                 return os.path.dirname(have[-1])
-        if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
-            raise VMSkip("apt-get/dpkg-deb missing: cannot fetch the kernel package")
-        with tempfile.TemporaryDirectory(prefix="vm-kernel-") as tmp:
-            os.chmod(tmp, 0o755)  # apt's sandbox user may then write here
-            pkg = want[0] if want else None
-            if pkg is None:
-                _apt_download(spec["kernel_meta"], tmp)
-                deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
-                dep = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
-                                     text=True).stdout
-                m = re.match(r"\s*(linux-image-[^\s,(]+)(?:\s*\(=\s*([^)]+)\))?", dep)
-                if not m:
-                    raise VMSkip("cannot tell the kernel package from %s" % spec["kernel_meta"])
-                want = (m.group(1), m.group(2) or "")
-                os.unlink(deb)
-                folder = os.path.join(base, "%s_%s" % want)
-                pkg = want[0]
-            log("downloading %s" % pkg)
-            _apt_download(pkg, tmp)
-            debs = glob.glob(os.path.join(tmp, pkg + "_*.deb"))
-            if not debs:
-                raise VMSkip("apt-get download %s gave no package" % pkg)
-            _extract_kernel(debs[0], spec["modules"], folder)
+        try:
+            folder = _download_kernel(spec, want, base)
+        except VMSkip as e:
+            # Offline with an older kernel at hand: better that than no run.
+            have = sorted(glob.glob(os.path.join(base, "*", ".complete")))
+            if not have:
+                raise
+            log("%s; using the cached %s" % (e, os.path.basename(os.path.dirname(have[-1]))))
+            return os.path.dirname(have[-1])
+        for old in glob.glob(os.path.join(base, "*", ".complete")):
+            if os.path.dirname(old) != folder:
+                shutil.rmtree(os.path.dirname(old), ignore_errors=True)
+        return folder
+
+
+def _download_kernel(spec, want, base):
+    if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
+        raise VMSkip("apt-get/dpkg-deb missing: cannot fetch the kernel package")
+    with tempfile.TemporaryDirectory(prefix="vm-kernel-") as tmp:
+        os.chmod(tmp, 0o755)  # apt's sandbox user may then write here
+        if want is None:
+            _apt_download(spec["kernel_meta"], tmp)
+            deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
+            dep = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
+                                 text=True).stdout
+            m = re.match(r"\s*(linux-image-[^\s,(]+)(?:\s*\(=\s*([^)]+)\))?", dep)
+            if not m:
+                raise VMSkip("cannot tell the kernel package from %s" % spec["kernel_meta"])
+            want = (m.group(1), m.group(2) or "")
+            os.unlink(deb)
+        folder = os.path.join(base, "%s_%s" % want)
+        log("downloading %s" % want[0])
+        _apt_download(want[0], tmp)
+        debs = glob.glob(os.path.join(tmp, want[0] + "_*.deb"))
+        if not debs:
+            raise VMSkip("apt-get download %s gave no package" % want[0])
+        _extract_kernel(debs[0], spec["modules"], folder)
         return folder
 
 
 def _apt_download(pkg, where):
-    r = subprocess.run(["apt-get", "download", pkg], cwd=where, capture_output=True,
-                       text=True, timeout=600)
+    try:
+        r = subprocess.run(["apt-get", "download", pkg], cwd=where, capture_output=True,
+                           text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        raise VMError("apt-get download %s took over 600 s" % pkg)
     if r.returncode != 0:
-        raise VMSkip("apt-get download %s failed: %s" % (pkg, r.stderr.strip().splitlines()[-1:]))
+        last = (r.stderr.strip().splitlines() or ["no reason given"])[-1]
+        raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
 
 
 def _extract_kernel(deb, modules, folder):
