@@ -1,7 +1,8 @@
 #!/bin/sh
 # The deliverable on a host without /dev/binder: every command gets the one
 # line and status 20.
-SERVICE=$1
+# Usage: no_driver.sh [RUNNER] SERVICE (RUNNER: an emulator for cross builds)
+SERVICE="$*"
 if [ -e /dev/binder ]; then
     echo "skip: /dev/binder exists here"
     exit 77
@@ -9,8 +10,8 @@ fi
 want='service: Unable to get default service manager!'
 fail=0
 for args in "" "-h" "-x" "list" "check echo" "call echo 1 i32 5" "CHECK" "-"; do
-    # shellcheck disable=SC2086
-    err=$(timeout 10 "$SERVICE" $args 2>&1 >/tmp/no_driver.out.$$)
+    # shellcheck disable=SC2086 # word splitting wanted
+    err=$(timeout 10 $SERVICE $args 2>&1 >/tmp/no_driver.out.$$)
     status=$?
     out=$(cat /tmp/no_driver.out.$$)
     if [ "$status" -ne 20 ] || [ "$err" != "$want" ] || [ -n "$out" ]; then

@@ -24,7 +24,11 @@ const std::string kUsage =
 const std::string kNoRegistry = "service: Unable to get default service manager!\n";
 
 ProcessResult runService(const std::vector<std::string>& args, const char* registry = "samples") {
-    return runProcess(SERVICE_LOCAL, args, {std::string("SERVICE_TEST_REGISTRY=") + registry});
+    const std::string env = std::string("SERVICE_TEST_REGISTRY=") + registry;
+    if (std::string(SERVICE_RUNNER).empty()) return runProcess(SERVICE_LOCAL, args, {env});
+    std::vector<std::string> all{SERVICE_LOCAL};
+    all.insert(all.end(), args.begin(), args.end());
+    return runProcess(SERVICE_RUNNER, all, {env});
 }
 
 struct CliCase {
