@@ -18,7 +18,6 @@ import hashlib
 import io
 import json
 import os
-import queue
 import re
 import shutil
 import signal
