@@ -43,6 +43,7 @@ struct State {
     std::map<int, Open> fds;
     std::map<std::string, std::vector<int>> writers; // entry -> write ends, in open order
     std::map<std::string, std::vector<int>> readers;
+    std::map<std::string, std::vector<bool>> reader_open;
     std::vector<int> uinputs;
     // The fake listing.
     std::vector<std::string> listing;
@@ -87,6 +88,7 @@ int open_event_device(const char* path) {
         std::string label = "input:" + d.entry + "#" + std::to_string(s.readers[d.entry].size());
         s.fds[p[0]] = Open{label, false, static_cast<int>(i), p[1]};
         s.readers[d.entry].push_back(p[0]);
+        s.reader_open[d.entry].push_back(true);
         s.writers[d.entry].push_back(p[1]);
         return p[0];
     }
@@ -140,9 +142,43 @@ void reset() {
     s.fds.clear();
     s.writers.clear();
     s.readers.clear();
+    s.reader_open.clear();
     s.uinputs.clear();
     s.k = Kernel{};
     s.next_entry = 0;
+}
+
+void trim() {
+    REAL(close);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    State& s = st();
+    for (auto& [entry, rs] : s.readers) {
+        std::vector<int>& ws = s.writers[entry];
+        std::vector<bool>& live = s.reader_open[entry];
+        std::vector<int> keep_r, keep_w;
+        for (size_t i = 0; i < rs.size(); i++) {
+            if (live[i]) {
+                keep_r.push_back(rs[i]);
+                keep_w.push_back(ws[i]);
+            } else if (ws[i] >= 0) {
+                real_close(ws[i]);
+            }
+        }
+        rs = keep_r;
+        ws = keep_w;
+        live.assign(rs.size(), true);
+    }
+    std::vector<int> open_uinputs;
+    for (int fd : s.uinputs)
+        if (s.fds.count(fd))
+            open_uinputs.push_back(fd);
+    s.uinputs = open_uinputs;
+    Kernel& k = s.k;
+    k.opened.clear();
+    k.uinput.clear();
+    k.closed.clear();
+    k.polls.clear();
+    k.log.clear();
 }
 
 int writer(const std::string& entry, size_t n) {
@@ -298,6 +334,11 @@ int poll(struct pollfd* fds, nfds_t n, int timeout) {
             errno = ETIMEDOUT;
             return -1;
         }
+        if (st().k.poll_fail_errno) {
+            errno = st().k.poll_fail_errno;
+            st().k.poll_fail_errno = 0;
+            return -1;
+        }
         if (st().k.fail_when_idle && !fake::pending(fds, n)) {
             errno = EINTR;
             return -1;
@@ -305,8 +346,11 @@ int poll(struct pollfd* fds, nfds_t n, int timeout) {
     }
     int limit = (timeout < 0 || timeout > fake::kWaitLimitMs) ? fake::kWaitLimitMs : timeout;
     int r = real_poll(fds, n, limit);
+    const int err = errno;
+    std::lock_guard<std::recursive_mutex> g(mu());
+    st().k.poll_returns++;
+    errno = err;
     if (r == 0 && timeout < 0) {
-        std::lock_guard<std::recursive_mutex> g(mu());
         st().k.wait_expired = true;
         errno = ETIMEDOUT;
         return -1;
@@ -319,10 +363,13 @@ ssize_t read(int fd, void* buf, size_t len) {
     {
         std::lock_guard<std::recursive_mutex> g(mu());
         fake::State& s = st();
-        if (s.fds.count(fd) && s.k.read_fail_errno) {
-            errno = s.k.read_fail_errno;
-            s.k.read_fail_errno = 0;
-            return -1;
+        if (s.fds.count(fd)) {
+            s.k.reads++;
+            if (s.k.read_fail_errno) {
+                errno = s.k.read_fail_errno;
+                s.k.read_fail_errno = 0;
+                return -1;
+            }
         }
     }
     return real_read(fd, buf, len);
@@ -351,6 +398,13 @@ int close(int fd) {
         auto it = s.fds.find(fd);
         if (it != s.fds.end()) {
             s.k.closed.push_back(it->second.label);
+            if (!it->second.is_uinput) {
+                const std::string& entry = s.k.devices[it->second.device].entry;
+                std::vector<int>& rs = s.readers[entry];
+                for (size_t i = 0; i < rs.size(); i++)
+                    if (rs[i] == fd && s.reader_open[entry][i])
+                        s.reader_open[entry][i] = false;
+            }
             s.fds.erase(it);
         }
     }

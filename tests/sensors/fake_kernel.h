@@ -48,6 +48,7 @@ struct Kernel {
     // When nothing is ready, fail the wait with EINTR instead of blocking.
     bool fail_when_idle = true;
     int read_fail_errno = 0; // one-shot: the next keyboard read fails
+    int poll_fail_errno = 0; // one-shot: the next wait fails with it
 
     // Recorded.
     std::vector<std::string> opened; // every /dev path asked for
@@ -57,6 +58,8 @@ struct Kernel {
     std::vector<LogLine> log;
     bool wait_expired = false; // a wait ran into the test's time limit
     int dir_open = 0;          // listings opened and not closed
+    size_t reads = 0;          // reads of fake descriptors
+    size_t poll_returns = 0;   // waits on fake descriptors that came back
 };
 
 // Resets the script and the records, closes leftover fake descriptors.
@@ -65,6 +68,10 @@ void reset();
 // or through the locked accessors below.
 Kernel& kernel();
 size_t poll_count();
+
+// Forgets the records and the pipes whose read end the module has closed, so
+// that long runs stay flat; open-order indexes then count the open pipes only.
+void trim();
 
 // Write end of the pipe behind the n-th open of the device entry; -1 if none.
 int writer(const std::string& entry, size_t n = 0);
