@@ -17,14 +17,17 @@ namespace service {
 
 int32_t parseInt32(const char* text) {
     const char* p = text;
-    while (isspace(static_cast<unsigned char>(*p))) ++p;
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
     bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
     int64_t value = 0;
     const int64_t limit = negative ? -int64_t(INT32_MIN) : INT32_MAX;
     for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
-        if (value > limit) value = limit; // saturate; keeps consuming digits
+        if (value > limit)
+            value = limit; // saturate; keeps consuming digits
     }
     return static_cast<int32_t>(negative ? -value : value);
 }
@@ -57,7 +60,8 @@ int readIntentPairs(Intent& intent, int argc, char** argv, int i) {
         std::vector<char> word(argv[i], argv[i] + strlen(argv[i]) + 1);
         char* save = nullptr;
         const char* key = strtok_r(word.data(), "=", &save);
-        if (key == nullptr) break;
+        if (key == nullptr)
+            break;
         const char* value = strtok_r(nullptr, "=", &save);
         if (strcmp(key, "action") == 0) {
             storeField(intent.hasAction, intent.action, value);
@@ -96,11 +100,13 @@ void buildRequest(RunState& run, Parcel& data, int argc, char** argv, int i) {
     while (i < argc) {
         const char* word = argv[i];
         if (strcmp(word, "i32") == 0) {
-            if (i + 1 >= argc) return argumentError(run, "service: no integer supplied for 'i32'", "");
+            if (i + 1 >= argc)
+                return argumentError(run, "service: no integer supplied for 'i32'", "");
             data.writeInt32(parseInt32(argv[i + 1]));
             i += 2;
         } else if (strcmp(word, "s16") == 0) {
-            if (i + 1 >= argc) return argumentError(run, "service: no string supplied for 's16'", "");
+            if (i + 1 >= argc)
+                return argumentError(run, "service: no string supplied for 's16'", "");
             data.writeString16(String16(argv[i + 1]));
             i += 2;
         } else if (strcmp(word, "null") == 0) {
@@ -151,7 +157,8 @@ void run_call(RunState& run, int argc, char** argv, int k) {
         aout << endl;
     }
     service.clear();
-    if (run.wantsUsage) aout << kUsage;
+    if (run.wantsUsage)
+        aout << kUsage;
 }
 
 } // namespace service

@@ -11,20 +11,21 @@ using namespace android;
 
 namespace service {
 
-const char kUsage[] =
-    "Usage: service [-h|-?]\n"
-    "       service list\n"
-    "       service check SERVICE\n"
-    "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
-    "Options:\n"
-    "   i32: Write the integer INT into the send parcel.\n"
-    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+const char kUsage[] = "Usage: service [-h|-?]\n"
+                      "       service list\n"
+                      "       service check SERVICE\n"
+                      "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
+                      "Options:\n"
+                      "   i32: Write the integer INT into the send parcel.\n"
+                      "   s16: Write the UTF-16 string STR into the send parcel.\n";
 
 String16 queryInterfaceDescriptor(const sp<IBinder>& service) {
-    if (service == nullptr) return String16();
+    if (service == nullptr)
+        return String16();
     Parcel data, reply;
     status_t err = service->transact(IBinder::INTERFACE_TRANSACTION, data, &reply, 0);
-    if (err != NO_ERROR) return String16();
+    if (err != NO_ERROR)
+        return String16();
     return reply.readString16();
 }
 
@@ -80,7 +81,8 @@ int dispatch(RunState& run, int argc, char** argv) {
     // getopt does; without it glibc would take options after the command.
     optind = 1;
     int opt;
-    while ((opt = getopt(argc, argv, "+h?")) != -1) run.wantsUsage = true;
+    while ((opt = getopt(argc, argv, "+h?")) != -1)
+        run.wantsUsage = true;
 
     if (run.wantsUsage || optind >= argc) {
         aout << kUsage;
@@ -88,8 +90,10 @@ int dispatch(RunState& run, int argc, char** argv) {
     }
     const int k = optind;
     const char* command = argv[k];
-    if (strcmp(command, "check") == 0) return runCheck(run, argc, argv, k);
-    if (strcmp(command, "list") == 0) return runList(run);
+    if (strcmp(command, "check") == 0)
+        return runCheck(run, argc, argv, k);
+    if (strcmp(command, "list") == 0)
+        return runList(run);
     if (strcmp(command, "call") == 0) {
         run_call(run, argc, argv, k);
         return run.status;

@@ -22,20 +22,24 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
                          const std::vector<std::string>& env, int timeoutMs) {
     ProcessResult result;
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0) return result;
+    if (pipe(outPipe) != 0)
+        return result;
     if (pipe(errPipe) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
         return result;
     }
     std::vector<std::string> envCopy;
-    for (char** e = environ; *e; ++e) envCopy.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        envCopy.emplace_back(*e);
     envCopy.insert(envCopy.end(), env.begin(), env.end());
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (auto& e : envCopy) envp.push_back(e.data());
+    for (auto& e : envCopy)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
 
     pid_t pid = fork();
@@ -68,9 +72,11 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
             killed = true;
             break;
         }
-        if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
+        if (poll(fds, 2, static_cast<int>(left)) < 0)
+            continue;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
             char buf[4096];
             ssize_t n = read(fds[i].fd, buf, sizeof(buf));
             if (n > 0) {
@@ -83,7 +89,8 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
         }
     }
     for (auto& f : fds) {
-        if (f.fd >= 0) close(f.fd);
+        if (f.fd >= 0)
+            close(f.fd);
     }
     int wstatus = 0;
     while (!killed && waitpid(pid, &wstatus, WNOHANG) == 0) {
@@ -94,7 +101,9 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
         }
         usleep(10000);
     }
-    if (killed) waitpid(pid, &wstatus, 0);
-    if (!killed && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (killed)
+        waitpid(pid, &wstatus, 0);
+    if (!killed && WIFEXITED(wstatus))
+        result.status = WEXITSTATUS(wstatus);
     return result;
 }

@@ -12,20 +12,20 @@
 
 namespace {
 
-const std::string kUsage =
-    "Usage: service [-h|-?]\n"
-    "       service list\n"
-    "       service check SERVICE\n"
-    "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
-    "Options:\n"
-    "   i32: Write the integer INT into the send parcel.\n"
-    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+const std::string kUsage = "Usage: service [-h|-?]\n"
+                           "       service list\n"
+                           "       service check SERVICE\n"
+                           "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
+                           "Options:\n"
+                           "   i32: Write the integer INT into the send parcel.\n"
+                           "   s16: Write the UTF-16 string STR into the send parcel.\n";
 
 const std::string kNoRegistry = "service: Unable to get default service manager!\n";
 
 ProcessResult runService(const std::vector<std::string>& args, const char* registry = "samples") {
     const std::string env = std::string("SERVICE_TEST_REGISTRY=") + registry;
-    if (std::string(SERVICE_RUNNER).empty()) return runProcess(SERVICE_LOCAL, args, {env});
+    if (std::string(SERVICE_RUNNER).empty())
+        return runProcess(SERVICE_LOCAL, args, {env});
     std::vector<std::string> all{SERVICE_LOCAL};
     all.insert(all.end(), args.begin(), args.end());
     return runProcess(SERVICE_RUNNER, all, {env});
@@ -40,7 +40,9 @@ struct CliCase {
     int status;
 };
 
-void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CliCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CommandLine : public testing::TestWithParam<CliCase> {};
 
@@ -69,16 +71,32 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"HelpAfterCommandIgnored", {"list", "-h"}, "samples", kSampleList, "", 0},
         CliCase{"DoubleDash", {"--", "list"}, "samples", kSampleList, "", 0},
         CliCase{"LoneDash", {"-"}, "samples", kUsage, "service: Unknown command -\n", 10},
-        CliCase{"CaseSensitive", {"CHECK", "echo"}, "samples", kUsage,
-                "service: Unknown command CHECK\n", 10},
+        CliCase{"CaseSensitive",
+                {"CHECK", "echo"},
+                "samples",
+                kUsage,
+                "service: Unknown command CHECK\n",
+                10},
         CliCase{"EmptyCommand", {""}, "samples", kUsage, "service: Unknown command \n", 10},
-        CliCase{"CheckNoName", {"check"}, "samples", kUsage,
-                "service: No service specified for check\n", 10},
+        CliCase{"CheckNoName",
+                {"check"},
+                "samples",
+                kUsage,
+                "service: No service specified for check\n",
+                10},
         CliCase{"CheckFound", {"check", "echo"}, "samples", "Service echo: found\n", "", 0},
-        CliCase{"CheckFoundWithoutDescriptor", {"check", "anonymous"}, "samples",
-                "Service anonymous: found\n", "", 0},
-        CliCase{"CheckNotFoundExtraIgnored", {"check", "nosuch", "more"}, "samples",
-                "Service nosuch: not found\n", "", 0},
+        CliCase{"CheckFoundWithoutDescriptor",
+                {"check", "anonymous"},
+                "samples",
+                "Service anonymous: found\n",
+                "",
+                0},
+        CliCase{"CheckNotFoundExtraIgnored",
+                {"check", "nosuch", "more"},
+                "samples",
+                "Service nosuch: not found\n",
+                "",
+                0},
         CliCase{"CheckNameAsTyped", {"check", "-x"}, "samples", "Service -x: not found\n", "", 0},
         CliCase{"List", {"list"}, "samples", kSampleList, "", 0},
         CliCase{"ListEmpty", {"list"}, "empty", "Found 0 services:\n", "", 0},
@@ -87,18 +105,42 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"NoRegistryBadOption", {"-x"}, "none", "", kNoRegistry, 20},
         CliCase{"NoRegistryList", {"list"}, "none", "", kNoRegistry, 20},
         CliCase{"NoRegistryCall", {"call", "echo", "1"}, "none", "", kNoRegistry, 20},
-        CliCase{"CallNoService", {"call"}, "samples", kUsage,
-                "service: No service specified for call\n", 10},
-        CliCase{"CallNoCode", {"call", "echo"}, "samples", kUsage,
-                "service: No code specified for call\n", 10},
-        CliCase{"CallUnregistered", {"call", "nosuch", "1"}, "samples", "",
-                "service: Service nosuch does not exist\n", 10},
-        CliCase{"CallEmptyDescriptor", {"call", "anonymous", "1", "i32", "1"}, "samples", "",
-                "service: Service anonymous does not exist\n", 10},
-        CliCase{"CallFailingDescriptor", {"call", "mute", "1"}, "samples", "",
-                "service: Service mute does not exist\n", 10},
-        CliCase{"CallDashName", {"call", "-x", "1"}, "samples", "",
-                "service: Service -x does not exist\n", 10}),
+        CliCase{"CallNoService",
+                {"call"},
+                "samples",
+                kUsage,
+                "service: No service specified for call\n",
+                10},
+        CliCase{"CallNoCode",
+                {"call", "echo"},
+                "samples",
+                kUsage,
+                "service: No code specified for call\n",
+                10},
+        CliCase{"CallUnregistered",
+                {"call", "nosuch", "1"},
+                "samples",
+                "",
+                "service: Service nosuch does not exist\n",
+                10},
+        CliCase{"CallEmptyDescriptor",
+                {"call", "anonymous", "1", "i32", "1"},
+                "samples",
+                "",
+                "service: Service anonymous does not exist\n",
+                10},
+        CliCase{"CallFailingDescriptor",
+                {"call", "mute", "1"},
+                "samples",
+                "",
+                "service: Service mute does not exist\n",
+                10},
+        CliCase{"CallDashName",
+                {"call", "-x", "1"},
+                "samples",
+                "",
+                "service: Service -x does not exist\n",
+                10}),
     [](const testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
 
 TEST(CommandLine, UnknownOptionLeftToGetopt) {
@@ -121,8 +163,10 @@ const Words kNullBinder = {0x73622a85, 0, 0, 0, 0, 0};
 Words str16(const std::u16string& s) {
     Words w{static_cast<uint32_t>(s.size())};
     std::u16string units = s + u'\0';
-    if (units.size() % 2) units += u'\0';
-    for (size_t i = 0; i < units.size(); i += 2) w.push_back(units[i] | (uint32_t(units[i + 1]) << 16));
+    if (units.size() % 2)
+        units += u'\0';
+    for (size_t i = 0; i < units.size(); i += 2)
+        w.push_back(units[i] | (uint32_t(units[i + 1]) << 16));
     return w;
 }
 
@@ -141,9 +185,11 @@ const Words A = {kAbsent};
 // Splits "Result: Parcel(...)\n" from what follows and reads the dump's words.
 bool parseResult(const std::string& out, Words* words, std::string* rest) {
     const std::string head = "Result: Parcel(";
-    if (out.compare(0, head.size(), head) != 0) return false;
+    if (out.compare(0, head.size(), head) != 0)
+        return false;
     const size_t end = out.find("\n)\n");
-    if (end == std::string::npos) return false;
+    if (end == std::string::npos)
+        return false;
     *rest = out.substr(end + 3);
     const std::string dump = out.substr(0, end);
     std::regex line("0x[0-9a-f]{8}:((?: [0-9a-f]{8})+) '");
@@ -165,7 +211,9 @@ struct CallCase {
     std::string err;
 };
 
-void PrintTo(const CallCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CallCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Call : public testing::TestWithParam<CallCase> {};
 
@@ -187,8 +235,7 @@ TEST_P(Call, EchoedRequest) {
 INSTANTIATE_TEST_SUITE_P(
     Service, Call,
     testing::Values(
-        CallCase{"TokenOnly", {"1"}, 1, {}, ""},
-        CallCase{"CodeHexNotParsed", {"0x10"}, 0, {}, ""},
+        CallCase{"TokenOnly", {"1"}, 1, {}, ""}, CallCase{"CodeHexNotParsed", {"0x10"}, 0, {}, ""},
         CallCase{"CodeMinusOne", {"-1"}, 0xFFFFFFFF, {}, ""},
         CallCase{"CodeLeadingSpace", {" 7x"}, 7, {}, ""},
         CallCase{"CodeAboveRangeSaturates", {"4294967297"}, 0x7FFFFFFF, {}, ""},
@@ -197,45 +244,96 @@ INSTANTIATE_TEST_SUITE_P(
         CallCase{"IntTrailingText", {"1", "i32", "12abc"}, 1, {12}, ""},
         CallCase{"IntNoDigits", {"1", "i32", "abc"}, 1, {0}, ""},
         CallCase{"IntKeywordAsValue", {"1", "i32", "s16"}, 1, {0}, ""},
-        CallCase{"IntLimits", {"1", "i32", "2147483647", "i32", "-2147483648"}, 1,
-                 {0x7FFFFFFF, 0x80000000}, ""},
-        CallCase{"IntOutOfRangeSaturates", {"1", "i32", "2147483648", "i32", "-2147483649"}, 1,
-                 {0x7FFFFFFF, 0x80000000}, ""},
+        CallCase{"IntLimits",
+                 {"1", "i32", "2147483647", "i32", "-2147483648"},
+                 1,
+                 {0x7FFFFFFF, 0x80000000},
+                 ""},
+        CallCase{"IntOutOfRangeSaturates",
+                 {"1", "i32", "2147483648", "i32", "-2147483649"},
+                 1,
+                 {0x7FFFFFFF, 0x80000000},
+                 ""},
         CallCase{"StringKeywordAsValue", {"1", "s16", "null"}, 1, str16(u"null"), ""},
         CallCase{"StringEmpty", {"1", "s16", ""}, 1, {0, 0}, ""},
-        CallCase{"StringUtf8", {"1", "s16", "\xC3\xA9\xF0\x9F\x98\x80"}, 1,
-                 {3, 0xD83D00E9, 0x0000DE00}, ""},
-        CallCase{"ItemsInOrder", {"1", "s16", "hello", "i32", "7", "null"}, 1,
-                 str16(u"hello") + Words{7} + kNullBinder, ""},
+        CallCase{"StringUtf8",
+                 {"1", "s16", "\xC3\xA9\xF0\x9F\x98\x80"},
+                 1,
+                 {3, 0xD83D00E9, 0x0000DE00},
+                 ""},
+        CallCase{"ItemsInOrder",
+                 {"1", "s16", "hello", "i32", "7", "null"},
+                 1,
+                 str16(u"hello") + Words{7} + kNullBinder,
+                 ""},
         CallCase{"IntentAlone", {"1", "intent"}, 1, intent(A, A, A, 0, A), ""},
-        CallCase{"IntentActionFlags", {"1", "intent", "action=A", "launchFlags=4"}, 1,
-                 intent(str16(u"A"), A, A, 4, A), ""},
-        CallCase{"IntentTakesAllWords", {"1", "intent", "action=A", "i32", "5"}, 1,
-                 intent(str16(u"A"), A, A, 0, A), ""},
-        CallCase{"IntentKeyWithoutValueClears", {"1", "intent", "action=A", "action"}, 1,
-                 intent(A, A, A, 0, A), ""},
-        CallCase{"IntentLaterPairWins", {"1", "intent", "type=x", "type=y"}, 1,
-                 intent(A, A, str16(u"y"), 0, A), ""},
-        CallCase{"IntentEqualsRuns", {"1", "intent", "data=a=b", "==component==c/d", "categories=z"}, 1,
-                 intent(A, str16(u"a"), A, 0, str16(u"c/d")), ""},
-        CallCase{"IntentFlagsWithoutValue", {"1", "intent", "launchFlags=9", "launchFlags"}, 1,
-                 intent(A, A, A, 0, A), ""},
-        CallCase{"IntentNegativeFlags", {"1", "intent", "launchFlags=-1"}, 1,
-                 intent(A, A, A, 0xFFFFFFFF, A), ""},
-        CallCase{"IntentAfterItems", {"1", "null", "intent", "data=d"}, 1,
-                 kNullBinder + intent(A, str16(u"d"), A, 0, A), ""},
-        CallCase{"IntentEmptyWordEnds", {"1", "intent", "action=A", ""}, 1,
-                 intent(str16(u"A"), A, A, 0, A), "service: unknown option \n"},
-        CallCase{"IntentOnlyEqualsEnds", {"1", "intent", "==", "type=t"}, 1,
-                 intent(A, A, A, 0, A), "service: unknown option ==\n"},
-        CallCase{"IntMissing", {"1", "s16", "x", "i32"}, 1, str16(u"x"),
+        CallCase{"IntentActionFlags",
+                 {"1", "intent", "action=A", "launchFlags=4"},
+                 1,
+                 intent(str16(u"A"), A, A, 4, A),
+                 ""},
+        CallCase{"IntentTakesAllWords",
+                 {"1", "intent", "action=A", "i32", "5"},
+                 1,
+                 intent(str16(u"A"), A, A, 0, A),
+                 ""},
+        CallCase{"IntentKeyWithoutValueClears",
+                 {"1", "intent", "action=A", "action"},
+                 1,
+                 intent(A, A, A, 0, A),
+                 ""},
+        CallCase{"IntentLaterPairWins",
+                 {"1", "intent", "type=x", "type=y"},
+                 1,
+                 intent(A, A, str16(u"y"), 0, A),
+                 ""},
+        CallCase{"IntentEqualsRuns",
+                 {"1", "intent", "data=a=b", "==component==c/d", "categories=z"},
+                 1,
+                 intent(A, str16(u"a"), A, 0, str16(u"c/d")),
+                 ""},
+        CallCase{"IntentFlagsWithoutValue",
+                 {"1", "intent", "launchFlags=9", "launchFlags"},
+                 1,
+                 intent(A, A, A, 0, A),
+                 ""},
+        CallCase{"IntentNegativeFlags",
+                 {"1", "intent", "launchFlags=-1"},
+                 1,
+                 intent(A, A, A, 0xFFFFFFFF, A),
+                 ""},
+        CallCase{"IntentAfterItems",
+                 {"1", "null", "intent", "data=d"},
+                 1,
+                 kNullBinder + intent(A, str16(u"d"), A, 0, A),
+                 ""},
+        CallCase{"IntentEmptyWordEnds",
+                 {"1", "intent", "action=A", ""},
+                 1,
+                 intent(str16(u"A"), A, A, 0, A),
+                 "service: unknown option \n"},
+        CallCase{"IntentOnlyEqualsEnds",
+                 {"1", "intent", "==", "type=t"},
+                 1,
+                 intent(A, A, A, 0, A),
+                 "service: unknown option ==\n"},
+        CallCase{"IntMissing",
+                 {"1", "s16", "x", "i32"},
+                 1,
+                 str16(u"x"),
                  "service: no integer supplied for 'i32'\n"},
-        CallCase{"StringMissing", {"1", "i32", "3", "s16"}, 1, {3},
+        CallCase{"StringMissing",
+                 {"1", "i32", "3", "s16"},
+                 1,
+                 {3},
                  "service: no string supplied for 's16'\n"},
-        CallCase{"UnknownStopsReading", {"1", "i32", "1", "-z", "i32", "2"}, 1, {1},
+        CallCase{"UnknownStopsReading",
+                 {"1", "i32", "1", "-z", "i32", "2"},
+                 1,
+                 {1},
                  "service: unknown option -z\n"},
-        CallCase{"KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {},
-                 "service: unknown option I32\n"}),
+        CallCase{
+            "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"}),
     [](const testing::TestParamInfo<CallCase>& info) { return std::string(info.param.name); });
 
 TEST(Call, DumpText) {

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         err = samples::registerSampleServices(*sm);
     } else {
         for (int i = 1; i < argc && err == NO_ERROR; ++i) {
-            err = sm->addService(String16(argv[i]), new samples::EchoService(samples::kEchoDescriptor));
+            err = sm->addService(String16(argv[i]),
+                                 new samples::EchoService(samples::kEchoDescriptor));
         }
     }
     if (err != NO_ERROR) {

@@ -6,10 +6,11 @@ using namespace android;
 
 namespace samples {
 
-status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
-                                 uint32_t flags) {
-    if (code == INTERFACE_TRANSACTION) return BBinder::onTransact(code, data, reply, flags);
-    if (reply == nullptr) return NO_ERROR;
+status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
+    if (code == INTERFACE_TRANSACTION)
+        return BBinder::onTransact(code, data, reply, flags);
+    if (reply == nullptr)
+        return NO_ERROR;
     reply->writeUint32(code);
     reply->writeUint32(flags);
     return reply->write(data.data(), data.dataSize());
@@ -17,7 +18,8 @@ status_t EchoService::onTransact(uint32_t code, const Parcel& data, Parcel* repl
 
 status_t NoInterfaceService::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                                         uint32_t flags) {
-    if (code == INTERFACE_TRANSACTION) return PERMISSION_DENIED;
+    if (code == INTERFACE_TRANSACTION)
+        return PERMISSION_DENIED;
     return BBinder::onTransact(code, data, reply, flags);
 }
 
@@ -27,7 +29,8 @@ status_t registerSampleServices(IServiceManager& sm) {
     const char* names[] = {kEchoName, "anonymous", "mute"};
     for (size_t i = 0; i < 3; ++i) {
         status_t err = sm.addService(String16(names[i]), services[i]);
-        if (err != NO_ERROR) return err;
+        if (err != NO_ERROR)
+            return err;
     }
     return NO_ERROR;
 }

@@ -9,22 +9,22 @@ namespace samples {
 // Answers the descriptor transaction with its descriptor and every other
 // call with a reply of: the code, the flags, then the request's bytes.
 class EchoService : public android::BBinder {
-public:
+  public:
     explicit EchoService(const char* descriptor) : BBinder(android::String16(descriptor)) {}
 
-protected:
-    android::status_t onTransact(uint32_t code, const android::Parcel& data,
-                                 android::Parcel* reply, uint32_t flags) override;
+  protected:
+    android::status_t onTransact(uint32_t code, const android::Parcel& data, android::Parcel* reply,
+                                 uint32_t flags) override;
 };
 
 // Fails the descriptor transaction.
 class NoInterfaceService : public android::BBinder {
-public:
+  public:
     NoInterfaceService() : BBinder(android::String16("vardel.INoInterface")) {}
 
-protected:
-    android::status_t onTransact(uint32_t code, const android::Parcel& data,
-                                 android::Parcel* reply, uint32_t flags) override;
+  protected:
+    android::status_t onTransact(uint32_t code, const android::Parcel& data, android::Parcel* reply,
+                                 uint32_t flags) override;
 };
 
 constexpr const char kEchoName[] = "echo";

@@ -16,45 +16,49 @@ using namespace android;
 
 namespace {
 
-const char kUsage[] =
-    "Usage: servicemanager [-h]\n"
-    "Serves the binder service registry on /dev/binder until killed.\n";
+const char kUsage[] = "Usage: servicemanager [-h]\n"
+                      "Serves the binder service registry on /dev/binder until killed.\n";
 
 class Registry : public BBinder {
-protected:
-    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
-                        uint32_t flags) override {
+  protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
         if (code < FIRST_CALL_TRANSACTION || code > LAST_CALL_TRANSACTION) {
             return BBinder::onTransact(code, data, reply, flags);
         }
-        if (!data.enforceInterface(IServiceManager::descriptor())) return PERMISSION_DENIED;
+        if (!data.enforceInterface(IServiceManager::descriptor()))
+            return PERMISSION_DENIED;
         switch (code) {
         case IServiceManager::CHECK_SERVICE_TRANSACTION: {
             String16 name;
-            if (data.readString16(&name) != NO_ERROR) return BAD_VALUE;
+            if (data.readString16(&name) != NO_ERROR)
+                return BAD_VALUE;
             return reply->writeStrongBinder(find(name));
         }
         case IServiceManager::ADD_SERVICE_TRANSACTION: {
             String16 name;
-            if (data.readString16(&name) != NO_ERROR || name.size() == 0) return BAD_VALUE;
+            if (data.readString16(&name) != NO_ERROR || name.size() == 0)
+                return BAD_VALUE;
             sp<IBinder> service = data.readStrongBinder();
-            if (service == nullptr) return BAD_VALUE;
+            if (service == nullptr)
+                return BAD_VALUE;
             add(name, service);
             return reply->writeInt32(NO_ERROR);
         }
         case IServiceManager::LIST_SERVICES_TRANSACTION:
             reply->writeInt32(static_cast<int32_t>(mServices.size()));
-            for (const auto& entry : mServices) reply->writeString16(entry.first);
+            for (const auto& entry : mServices)
+                reply->writeString16(entry.first);
             return NO_ERROR;
         default:
             return UNKNOWN_TRANSACTION;
         }
     }
 
-private:
+  private:
     sp<IBinder> find(const String16& name) const {
         for (const auto& entry : mServices) {
-            if (entry.first == name) return entry.second;
+            if (entry.first == name)
+                return entry.second;
         }
         return nullptr;
     }

@@ -10,14 +10,16 @@ status_t BBinder::transact(uint32_t code, const Parcel& data, Parcel* reply, uin
     data.setDataPosition(0);
     status_t err = code == PING_TRANSACTION ? NO_ERROR : onTransact(code, data, reply, flags);
     // The caller reads the reply from its start.
-    if (reply != nullptr) reply->setDataPosition(0);
+    if (reply != nullptr)
+        reply->setDataPosition(0);
     return err;
 }
 
 status_t BBinder::onTransact(uint32_t code, const Parcel& /*data*/, Parcel* reply,
                              uint32_t /*flags*/) {
     if (code == INTERFACE_TRANSACTION) {
-        if (reply == nullptr) return BAD_VALUE;
+        if (reply == nullptr)
+            return BAD_VALUE;
         return reply->writeString16(getInterfaceDescriptor());
     }
     return UNKNOWN_TRANSACTION;

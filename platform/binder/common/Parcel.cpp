@@ -18,7 +18,9 @@ namespace {
 // The strict-mode header of an interface token when no policy is set.
 constexpr int32_t kStrictModeHeader = 0x100;
 
-constexpr size_t pad4(size_t len) { return (len + 3) & ~size_t(3); }
+constexpr size_t pad4(size_t len) {
+    return (len + 3) & ~size_t(3);
+}
 
 static_assert(sizeof(flat_binder_object) == 24, "64-bit binder ABI on both host and device");
 
@@ -26,7 +28,9 @@ static_assert(sizeof(flat_binder_object) == 24, "64-bit binder ABI on both host 
 
 Parcel::Parcel() = default;
 
-Parcel::~Parcel() { releaseReference(); }
+Parcel::~Parcel() {
+    releaseReference();
+}
 
 void Parcel::releaseReference() {
     if (mRelease) {
@@ -38,11 +42,19 @@ void Parcel::releaseReference() {
     mRefSize = 0;
 }
 
-const uint8_t* Parcel::data() const { return mRefData ? mRefData : mData.data(); }
-size_t Parcel::dataSize() const { return mRefData ? mRefSize : mData.size(); }
-size_t Parcel::dataAvail() const { return dataSize() > mPos ? dataSize() - mPos : 0; }
+const uint8_t* Parcel::data() const {
+    return mRefData ? mRefData : mData.data();
+}
+size_t Parcel::dataSize() const {
+    return mRefData ? mRefSize : mData.size();
+}
+size_t Parcel::dataAvail() const {
+    return dataSize() > mPos ? dataSize() - mPos : 0;
+}
 
-void Parcel::setDataPosition(size_t pos) const { mPos = pos > dataSize() ? dataSize() : pos; }
+void Parcel::setDataPosition(size_t pos) const {
+    mPos = pos > dataSize() ? dataSize() : pos;
+}
 
 void Parcel::freeData() {
     releaseReference();
@@ -70,23 +82,35 @@ status_t Parcel::writeAligned(const void* data, size_t len, size_t padded) {
         mData.swap(copy);
     }
     const size_t at = mPos;
-    if (at + padded > mData.size()) mData.resize(at + padded);
-    if (len) memcpy(mData.data() + at, data, len);
+    if (at + padded > mData.size())
+        mData.resize(at + padded);
+    if (len)
+        memcpy(mData.data() + at, data, len);
     memset(mData.data() + at + len, 0, padded - len);
     mPos = at + padded;
     return NO_ERROR;
 }
 
-status_t Parcel::write(const void* data, size_t len) { return writeAligned(data, len, pad4(len)); }
+status_t Parcel::write(const void* data, size_t len) {
+    return writeAligned(data, len, pad4(len));
+}
 
-status_t Parcel::writeInt32(int32_t val) { return writeAligned(&val, sizeof(val), sizeof(val)); }
-status_t Parcel::writeUint32(uint32_t val) { return writeAligned(&val, sizeof(val), sizeof(val)); }
+status_t Parcel::writeInt32(int32_t val) {
+    return writeAligned(&val, sizeof(val), sizeof(val));
+}
+status_t Parcel::writeUint32(uint32_t val) {
+    return writeAligned(&val, sizeof(val), sizeof(val));
+}
 
-status_t Parcel::writeString16(const String16& str) { return writeString16(str.string(), str.size()); }
+status_t Parcel::writeString16(const String16& str) {
+    return writeString16(str.string(), str.size());
+}
 
 status_t Parcel::writeString16(const char16_t* str, size_t len) {
-    if (str == nullptr) return writeInt32(-1);
-    if (len > INT32_MAX / 2 - 2) return BAD_VALUE;
+    if (str == nullptr)
+        return writeInt32(-1);
+    if (len > INT32_MAX / 2 - 2)
+        return BAD_VALUE;
     writeInt32(static_cast<int32_t>(len));
     std::vector<char16_t> units(str, str + len);
     units.push_back(0);
@@ -120,7 +144,8 @@ status_t Parcel::writeStrongBinder(const sp<IBinder>& val) {
 
 const void* Parcel::readInplace(size_t len) const {
     const size_t padded = pad4(len);
-    if (padded < len || padded > dataAvail()) return nullptr;
+    if (padded < len || padded > dataAvail())
+        return nullptr;
     const void* at = data() + mPos;
     mPos += padded;
     return at;
@@ -145,7 +170,8 @@ int32_t Parcel::readInt32() const {
 status_t Parcel::readString16(String16* out) const {
     const size_t start = mPos;
     int32_t len;
-    if (readInt32(&len) != NO_ERROR) return BAD_VALUE;
+    if (readInt32(&len) != NO_ERROR)
+        return BAD_VALUE;
     if (len == -1) {
         *out = String16();
         return UNEXPECTED_NULL;
@@ -153,7 +179,8 @@ status_t Parcel::readString16(String16* out) const {
     const size_t bytes = (static_cast<size_t>(len) + 1) * sizeof(char16_t);
     const void* at = len >= 0 ? readInplace(bytes) : nullptr;
     std::vector<char16_t> units(len >= 0 ? len + 1 : 0);
-    if (at) memcpy(units.data(), at, bytes);
+    if (at)
+        memcpy(units.data(), at, bytes);
     if (!at || units[len] != 0) {
         mPos = start;
         *out = String16();
@@ -172,19 +199,24 @@ String16 Parcel::readString16() const {
 sp<IBinder> Parcel::readStrongBinder() const {
     const size_t start = mPos;
     const void* at = readInplace(sizeof(flat_binder_object));
-    if (!at) return nullptr;
+    if (!at)
+        return nullptr;
     flat_binder_object obj;
     memcpy(&obj, at, sizeof(obj));
-    if (obj.hdr.type == BINDER_TYPE_HANDLE) return runtimeProxyForHandle(obj.handle);
+    if (obj.hdr.type == BINDER_TYPE_HANDLE)
+        return runtimeProxyForHandle(obj.handle);
     if (obj.hdr.type == BINDER_TYPE_BINDER) {
-        if (obj.cookie == 0) return nullptr;
+        if (obj.cookie == 0)
+            return nullptr;
         // Only trust a pointer that this parcel itself carries as an object.
         for (const sp<IBinder>& held : mHeld) {
-            if (reinterpret_cast<uintptr_t>(held->localBinder()) == obj.cookie) return held;
+            if (reinterpret_cast<uintptr_t>(held->localBinder()) == obj.cookie)
+                return held;
         }
         // The driver hands our own objects back by pointer.
         for (uint64_t off : mObjects) {
-            if (off == start) return reinterpret_cast<BBinder*>(static_cast<uintptr_t>(obj.cookie));
+            if (off == start)
+                return reinterpret_cast<BBinder*>(static_cast<uintptr_t>(obj.cookie));
         }
     }
     mPos = start;
@@ -193,9 +225,11 @@ sp<IBinder> Parcel::readStrongBinder() const {
 
 bool Parcel::enforceInterface(const String16& interface) const {
     int32_t header;
-    if (readInt32(&header) != NO_ERROR) return false;
+    if (readInt32(&header) != NO_ERROR)
+        return false;
     String16 name;
-    if (readString16(&name) != NO_ERROR) return false;
+    if (readString16(&name) != NO_ERROR)
+        return false;
     return name == interface;
 }
 

@@ -12,13 +12,14 @@ namespace android {
 namespace {
 
 class FdTextOutput : public TextOutput {
-public:
+  public:
     explicit FdTextOutput(int fd) : mFd(fd) {}
     status_t print(const char* txt, size_t len) override {
         while (len > 0) {
             ssize_t n = ::write(mFd, txt, len);
             if (n < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 return -errno;
             }
             txt += n;
@@ -27,7 +28,7 @@ public:
         return NO_ERROR;
     }
 
-private:
+  private:
     const int mFd;
 };
 
@@ -41,7 +42,8 @@ TextOutput& printf_to(TextOutput& to, const char* fmt, ...) {
     va_start(ap, fmt);
     int n = vsnprintf(buf, sizeof(buf), fmt, ap);
     va_end(ap);
-    if (n > 0) to.print(buf, static_cast<size_t>(n));
+    if (n > 0)
+        to.print(buf, static_cast<size_t>(n));
     return to;
 }
 
@@ -56,7 +58,8 @@ TextOutput& endl(TextOutput& to) {
 }
 
 TextOutput& operator<<(TextOutput& to, const char* str) {
-    if (str) to.print(str, strlen(str));
+    if (str)
+        to.print(str, strlen(str));
     return to;
 }
 
@@ -65,15 +68,27 @@ TextOutput& operator<<(TextOutput& to, char c) {
     return to;
 }
 
-TextOutput& operator<<(TextOutput& to, int val) { return printf_to(to, "%d", val); }
-TextOutput& operator<<(TextOutput& to, long val) { return printf_to(to, "%ld", val); }
-TextOutput& operator<<(TextOutput& to, long long val) { return printf_to(to, "%lld", val); }
-TextOutput& operator<<(TextOutput& to, unsigned int val) { return printf_to(to, "%u", val); }
-TextOutput& operator<<(TextOutput& to, unsigned long val) { return printf_to(to, "%lu", val); }
+TextOutput& operator<<(TextOutput& to, int val) {
+    return printf_to(to, "%d", val);
+}
+TextOutput& operator<<(TextOutput& to, long val) {
+    return printf_to(to, "%ld", val);
+}
+TextOutput& operator<<(TextOutput& to, long long val) {
+    return printf_to(to, "%lld", val);
+}
+TextOutput& operator<<(TextOutput& to, unsigned int val) {
+    return printf_to(to, "%u", val);
+}
+TextOutput& operator<<(TextOutput& to, unsigned long val) {
+    return printf_to(to, "%lu", val);
+}
 TextOutput& operator<<(TextOutput& to, unsigned long long val) {
     return printf_to(to, "%llu", val);
 }
 
-TextOutput& operator<<(TextOutput& to, TextOutput& (*func)(TextOutput&)) { return func(to); }
+TextOutput& operator<<(TextOutput& to, TextOutput& (*func)(TextOutput&)) {
+    return func(to);
+}
 
 } // namespace android

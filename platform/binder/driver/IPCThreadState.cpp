@@ -29,19 +29,22 @@ IPCThreadState* IPCThreadState::self() {
 IPCThreadState::IPCThreadState() = default;
 
 void IPCThreadState::incStrongHandle(uint32_t handle) {
-    if (handle == kContextHandle) return;
+    if (handle == kContextHandle)
+        return;
     mOut.writeUint32(BC_ACQUIRE);
     mOut.writeUint32(handle);
 }
 
 void IPCThreadState::decStrongHandle(uint32_t handle) {
-    if (handle == kContextHandle) return;
+    if (handle == kContextHandle)
+        return;
     mOut.writeUint32(BC_RELEASE);
     mOut.writeUint32(handle);
 }
 
 void IPCThreadState::flushCommands() {
-    if (ProcessState::self()->isOpen()) talkWithDriver(false);
+    if (ProcessState::self()->isOpen())
+        talkWithDriver(false);
 }
 
 void IPCThreadState::freeBuffer(const uint8_t* data, void* /*cookie*/) {
@@ -53,7 +56,8 @@ void IPCThreadState::freeBuffer(const uint8_t* data, void* /*cookie*/) {
 
 status_t IPCThreadState::talkWithDriver(bool doReceive) {
     const int fd = ProcessState::self()->driverFd();
-    if (fd < 0) return NO_INIT;
+    if (fd < 0)
+        return NO_INIT;
     const bool needRead = mInPos >= mInSize;
     binder_write_read bwr = {};
     bwr.write_size = mOut.dataSize();
@@ -62,12 +66,14 @@ status_t IPCThreadState::talkWithDriver(bool doReceive) {
         bwr.read_size = sizeof(mInBuf);
         bwr.read_buffer = reinterpret_cast<uintptr_t>(mInBuf);
     }
-    if (bwr.write_size == 0 && bwr.read_size == 0) return NO_ERROR;
+    if (bwr.write_size == 0 && bwr.read_size == 0)
+        return NO_ERROR;
     int rc;
     do {
         rc = ioctl(fd, BINDER_WRITE_READ, &bwr);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return -errno;
+    if (rc < 0)
+        return -errno;
     if (bwr.write_consumed >= mOut.dataSize()) {
         mOut.freeData();
     } else if (bwr.write_consumed > 0) {
@@ -113,9 +119,10 @@ status_t IPCThreadState::writeTransactionData(uint32_t cmd, uint32_t flags, uint
     return mOut.write(&tr, sizeof(tr));
 }
 
-status_t IPCThreadState::transact(uint32_t handle, uint32_t code, const Parcel& data,
-                                  Parcel* reply, uint32_t flags) {
-    if (!ProcessState::self()->isOpen()) return NO_INIT;
+status_t IPCThreadState::transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
+                                  uint32_t flags) {
+    if (!ProcessState::self()->isOpen())
+        return NO_INIT;
     writeTransactionData(BC_TRANSACTION, flags, handle, code, data, nullptr);
     const bool oneway = (flags & TF_ONE_WAY) != 0;
     Parcel ignored;
@@ -131,13 +138,17 @@ status_t IPCThreadState::sendReply(const Parcel& reply, status_t status) {
 status_t IPCThreadState::waitForResponse(Parcel* reply, bool oneway) {
     for (;;) {
         status_t err = talkWithDriver(true);
-        if (err != NO_ERROR) return err;
-        if (mInPos >= mInSize) continue;
+        if (err != NO_ERROR)
+            return err;
+        if (mInPos >= mInSize)
+            continue;
         uint32_t cmd;
-        if (!readIn(&cmd, sizeof(cmd))) continue;
+        if (!readIn(&cmd, sizeof(cmd)))
+            continue;
         switch (cmd) {
         case BR_TRANSACTION_COMPLETE:
-            if (oneway) return NO_ERROR;
+            if (oneway)
+                return NO_ERROR;
             break;
         case BR_DEAD_REPLY:
             return DEAD_OBJECT;
@@ -145,12 +156,14 @@ status_t IPCThreadState::waitForResponse(Parcel* reply, bool oneway) {
             return FAILED_TRANSACTION;
         case BR_REPLY: {
             binder_transaction_data tr;
-            if (!readIn(&tr, sizeof(tr))) return UNKNOWN_ERROR;
-            const uint8_t* buffer = reinterpret_cast<const uint8_t*>(
-                static_cast<uintptr_t>(tr.data.ptr.buffer));
+            if (!readIn(&tr, sizeof(tr)))
+                return UNKNOWN_ERROR;
+            const uint8_t* buffer =
+                reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(tr.data.ptr.buffer));
             if (tr.flags & TF_STATUS_CODE) {
                 status_t status = UNKNOWN_ERROR;
-                if (tr.data_size >= sizeof(status)) memcpy(&status, buffer, sizeof(status));
+                if (tr.data_size >= sizeof(status))
+                    memcpy(&status, buffer, sizeof(status));
                 freeBuffer(buffer, nullptr);
                 return status;
             }
@@ -166,7 +179,8 @@ status_t IPCThreadState::waitForResponse(Parcel* reply, bool oneway) {
         }
         default:
             err = executeCommand(cmd);
-            if (err != NO_ERROR) return err;
+            if (err != NO_ERROR)
+                return err;
             break;
         }
     }
@@ -186,24 +200,29 @@ status_t IPCThreadState::executeCommand(uint32_t cmd) {
     }
     case BR_INCREFS:
     case BR_ACQUIRE:
-        if (!readIn(&ptr, sizeof(ptr)) || !readIn(&cookie, sizeof(cookie))) return UNKNOWN_ERROR;
+        if (!readIn(&ptr, sizeof(ptr)) || !readIn(&cookie, sizeof(cookie)))
+            return UNKNOWN_ERROR;
         // The driver now holds the object; keep it until BR_RELEASE.
-        if (cmd == BR_ACQUIRE && cookie) reinterpret_cast<BBinder*>(cookie)->incStrong(this);
+        if (cmd == BR_ACQUIRE && cookie)
+            reinterpret_cast<BBinder*>(cookie)->incStrong(this);
         mOut.writeUint32(cmd == BR_ACQUIRE ? BC_ACQUIRE_DONE : BC_INCREFS_DONE);
         mOut.write(&ptr, sizeof(ptr));
         mOut.write(&cookie, sizeof(cookie));
         return NO_ERROR;
     case BR_RELEASE:
     case BR_DECREFS:
-        if (!readIn(&ptr, sizeof(ptr)) || !readIn(&cookie, sizeof(cookie))) return UNKNOWN_ERROR;
-        if (cmd == BR_RELEASE && cookie) reinterpret_cast<BBinder*>(cookie)->decStrong(this);
+        if (!readIn(&ptr, sizeof(ptr)) || !readIn(&cookie, sizeof(cookie)))
+            return UNKNOWN_ERROR;
+        if (cmd == BR_RELEASE && cookie)
+            reinterpret_cast<BBinder*>(cookie)->decStrong(this);
         return NO_ERROR;
     case BR_DEAD_BINDER:
     case BR_CLEAR_DEATH_NOTIFICATION_DONE:
         return readIn(&cookie, sizeof(cookie)) ? NO_ERROR : UNKNOWN_ERROR;
     case BR_TRANSACTION: {
         binder_transaction_data tr;
-        if (!readIn(&tr, sizeof(tr))) return UNKNOWN_ERROR;
+        if (!readIn(&tr, sizeof(tr)))
+            return UNKNOWN_ERROR;
         Parcel buffer;
         buffer.ipcSetDataReference(
             reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(tr.data.ptr.buffer)),
@@ -213,12 +232,12 @@ status_t IPCThreadState::executeCommand(uint32_t cmd) {
         sp<BBinder> target = tr.target.ptr ? reinterpret_cast<BBinder*>(tr.cookie)
                                            : ProcessState::self()->contextObject();
         Parcel reply;
-        status_t status = target != nullptr
-                              ? target->transact(tr.code, buffer, &reply, tr.flags)
-                              : UNKNOWN_TRANSACTION;
+        status_t status = target != nullptr ? target->transact(tr.code, buffer, &reply, tr.flags)
+                                            : UNKNOWN_TRANSACTION;
         // The request buffer goes back to the driver before the reply.
         buffer.freeData();
-        if ((tr.flags & TF_ONE_WAY) == 0) return sendReply(reply, status);
+        if ((tr.flags & TF_ONE_WAY) == 0)
+            return sendReply(reply, status);
         return NO_ERROR;
     }
     default:
@@ -231,11 +250,13 @@ void IPCThreadState::joinThreadPool() {
     mOut.writeUint32(BC_ENTER_LOOPER);
     for (;;) {
         status_t err = talkWithDriver(true);
-        if (err != NO_ERROR) break;
+        if (err != NO_ERROR)
+            break;
         uint32_t cmd;
         while (mInPos < mInSize && readIn(&cmd, sizeof(cmd))) {
             err = executeCommand(cmd);
-            if (err != NO_ERROR && err != UNKNOWN_ERROR) break;
+            if (err != NO_ERROR && err != UNKNOWN_ERROR)
+                break;
         }
     }
 }

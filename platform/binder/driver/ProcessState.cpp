@@ -30,7 +30,8 @@ sp<ProcessState> ProcessState::self() {
 
 ProcessState::ProcessState() {
     int fd = open(kDriver, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     struct binder_version vers = {};
     if (ioctl(fd, BINDER_VERSION, &vers) != 0 ||
         vers.protocol_version != BINDER_CURRENT_PROTOCOL_VERSION) {
@@ -51,27 +52,34 @@ ProcessState::ProcessState() {
 }
 
 ProcessState::~ProcessState() {
-    if (mVMStart) munmap(mVMStart, mVMSize);
-    if (mDriverFd >= 0) close(mDriverFd);
+    if (mVMStart)
+        munmap(mVMStart, mVMSize);
+    if (mDriverFd >= 0)
+        close(mDriverFd);
 }
 
 sp<IBinder> ProcessState::getStrongProxyForHandle(uint32_t handle) {
-    if (!isOpen()) return nullptr;
+    if (!isOpen())
+        return nullptr;
     return new BpBinder(handle);
 }
 
 sp<IBinder> ProcessState::getContextObject() {
     sp<IBinder> proxy = getStrongProxyForHandle(0);
-    if (proxy == nullptr) return nullptr;
+    if (proxy == nullptr)
+        return nullptr;
     Parcel data, reply;
-    if (proxy->transact(IBinder::PING_TRANSACTION, data, &reply, 0) != NO_ERROR) return nullptr;
+    if (proxy->transact(IBinder::PING_TRANSACTION, data, &reply, 0) != NO_ERROR)
+        return nullptr;
     return proxy;
 }
 
 bool ProcessState::becomeContextManager(const sp<BBinder>& obj) {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     uint32_t unused = 0;
-    if (ioctl(mDriverFd, BINDER_SET_CONTEXT_MGR, &unused) != 0) return false;
+    if (ioctl(mDriverFd, BINDER_SET_CONTEXT_MGR, &unused) != 0)
+        return false;
     mContextObject = obj;
     return true;
 }

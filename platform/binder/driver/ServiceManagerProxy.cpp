@@ -10,7 +10,7 @@ namespace android {
 namespace {
 
 class BpServiceManager : public IServiceManager {
-public:
+  public:
     explicit BpServiceManager(const sp<IBinder>& remote) : mRemote(remote) {}
 
     sp<IBinder> checkService(const String16& name) const override {
@@ -31,10 +31,12 @@ public:
             return names;
         }
         int32_t count = 0;
-        if (reply.readInt32(&count) != NO_ERROR) return names;
+        if (reply.readInt32(&count) != NO_ERROR)
+            return names;
         for (int32_t i = 0; i < count; ++i) {
             String16 name;
-            if (reply.readString16(&name) != NO_ERROR) break;
+            if (reply.readString16(&name) != NO_ERROR)
+                break;
             names.push_back(name);
         }
         return names;
@@ -48,13 +50,14 @@ public:
         data.writeStrongBinder(service);
         data.writeInt32(allowIsolated ? 1 : 0);
         status_t err = mRemote->transact(ADD_SERVICE_TRANSACTION, data, &reply, 0);
-        if (err != NO_ERROR) return err;
+        if (err != NO_ERROR)
+            return err;
         int32_t result = UNKNOWN_ERROR;
         reply.readInt32(&result);
         return result;
     }
 
-private:
+  private:
     sp<IBinder> mRemote;
 };
 
@@ -64,7 +67,8 @@ sp<IServiceManager> defaultServiceManager() {
     static sp<IServiceManager>* gDefault = new sp<IServiceManager>();
     if (*gDefault == nullptr) {
         sp<IBinder> context = ProcessState::self()->getContextObject();
-        if (context != nullptr) *gDefault = new BpServiceManager(context);
+        if (context != nullptr)
+            *gDefault = new BpServiceManager(context);
     }
     return *gDefault;
 }

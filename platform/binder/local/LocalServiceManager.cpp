@@ -16,23 +16,26 @@ namespace android {
 namespace {
 
 class LocalServiceManager : public IServiceManager {
-public:
+  public:
     sp<IBinder> checkService(const String16& name) const override {
         for (const auto& entry : mServices) {
-            if (entry.first == name) return entry.second;
+            if (entry.first == name)
+                return entry.second;
         }
         return nullptr;
     }
 
     Vector<String16> listServices() override {
         Vector<String16> names;
-        for (const auto& entry : mServices) names.push_back(entry.first);
+        for (const auto& entry : mServices)
+            names.push_back(entry.first);
         return names;
     }
 
     status_t addService(const String16& name, const sp<IBinder>& service,
                         bool /*allowIsolated*/) override {
-        if (service == nullptr) return BAD_VALUE;
+        if (service == nullptr)
+            return BAD_VALUE;
         for (auto& entry : mServices) {
             if (entry.first == name) {
                 entry.second = service;
@@ -43,7 +46,7 @@ public:
         return NO_ERROR;
     }
 
-private:
+  private:
     std::vector<std::pair<String16, sp<IBinder>>> mServices;
 };
 
@@ -54,12 +57,20 @@ sp<IServiceManager>& current() {
 
 } // namespace
 
-sp<IServiceManager> makeLocalServiceManager() { return new LocalServiceManager(); }
+sp<IServiceManager> makeLocalServiceManager() {
+    return new LocalServiceManager();
+}
 
-void setDefaultServiceManager(const sp<IServiceManager>& sm) { current() = sm; }
+void setDefaultServiceManager(const sp<IServiceManager>& sm) {
+    current() = sm;
+}
 
-sp<IServiceManager> defaultServiceManager() { return current(); }
+sp<IServiceManager> defaultServiceManager() {
+    return current();
+}
 
-sp<IBinder> runtimeProxyForHandle(uint32_t /*handle*/) { return nullptr; }
+sp<IBinder> runtimeProxyForHandle(uint32_t /*handle*/) {
+    return nullptr;
+}
 
 } // namespace android

@@ -8,21 +8,20 @@
 namespace android {
 
 class BBinder : public IBinder {
-public:
+  public:
     BBinder() = default;
     explicit BBinder(const String16& descriptor) : mDescriptor(descriptor) {}
 
     const String16& getInterfaceDescriptor() const override { return mDescriptor; }
-    status_t transact(uint32_t code, const Parcel& data, Parcel* reply,
-                      uint32_t flags = 0) final;
+    status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0) final;
     BBinder* localBinder() override { return this; }
 
-protected:
+  protected:
     ~BBinder() override = default;
     virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
                                 uint32_t flags = 0);
 
-private:
+  private:
     String16 mDescriptor;
 };
 

@@ -8,7 +8,7 @@
 namespace android {
 
 class BpBinder : public IBinder {
-public:
+  public:
     explicit BpBinder(uint32_t handle);
 
     uint32_t handle() const { return mHandle; }
@@ -18,10 +18,10 @@ public:
                       uint32_t flags = 0) override;
     BpBinder* remoteBinder() override { return this; }
 
-protected:
+  protected:
     ~BpBinder() override;
 
-private:
+  private:
     const uint32_t mHandle;
     mutable String16 mDescriptor;
 };

@@ -16,7 +16,7 @@ class Parcel;
 #define B_PACK_CHARS(c1, c2, c3, c4) ((((c1) << 24)) | (((c2) << 16)) | (((c3) << 8)) | (c4))
 
 class IBinder : public virtual RefBase {
-public:
+  public:
     enum {
         FIRST_CALL_TRANSACTION = 0x00000001,
         LAST_CALL_TRANSACTION = 0x00ffffff,
@@ -32,7 +32,7 @@ public:
     virtual BBinder* localBinder() { return nullptr; }
     virtual BpBinder* remoteBinder() { return nullptr; }
 
-protected:
+  protected:
     ~IBinder() override = default;
 };
 

@@ -11,7 +11,7 @@
 namespace android {
 
 class IPCThreadState {
-public:
+  public:
     static IPCThreadState* self();
 
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
@@ -23,14 +23,14 @@ public:
     // Serves incoming transactions until the driver fails.
     void joinThreadPool();
 
-private:
+  private:
     IPCThreadState();
     status_t talkWithDriver(bool doReceive);
     status_t waitForResponse(Parcel* reply, bool oneway);
     status_t executeCommand(uint32_t cmd);
     status_t sendReply(const Parcel& reply, status_t status);
-    status_t writeTransactionData(uint32_t cmd, uint32_t flags, uint32_t handle,
-                                  uint32_t code, const Parcel& data, const status_t* statusBuffer);
+    status_t writeTransactionData(uint32_t cmd, uint32_t flags, uint32_t handle, uint32_t code,
+                                  const Parcel& data, const status_t* statusBuffer);
     bool readIn(void* out, size_t len);
     static void freeBuffer(const uint8_t* data, void* cookie);
 

@@ -9,7 +9,7 @@
 namespace android {
 
 class IServiceManager : public virtual RefBase {
-public:
+  public:
     // Registry protocol over the driver (handle 0).
     enum {
         CHECK_SERVICE_TRANSACTION = IBinder::FIRST_CALL_TRANSACTION + 1,
@@ -25,7 +25,7 @@ public:
     virtual status_t addService(const String16& name, const sp<IBinder>& service,
                                 bool allowIsolated = false) = 0;
 
-protected:
+  protected:
     ~IServiceManager() override = default;
 };
 

@@ -20,7 +20,7 @@ namespace android {
 class TextOutput;
 
 class Parcel {
-public:
+  public:
     Parcel();
     ~Parcel();
     Parcel(const Parcel&) = delete;
@@ -65,7 +65,7 @@ public:
     void ipcSetDataReference(const uint8_t* data, size_t size, const uint64_t* objects,
                              size_t objectsCount, release_func release, void* cookie);
 
-private:
+  private:
     status_t writeAligned(const void* data, size_t len, size_t padded);
     void releaseReference();
 

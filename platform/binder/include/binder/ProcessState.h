@@ -12,7 +12,7 @@
 namespace android {
 
 class ProcessState : public virtual RefBase {
-public:
+  public:
     static sp<ProcessState> self();
 
     // False when the driver could not be opened, mapped or has another
@@ -29,7 +29,7 @@ public:
     bool becomeContextManager(const sp<BBinder>& obj);
     const sp<BBinder>& contextObject() const { return mContextObject; }
 
-private:
+  private:
     ProcessState();
     ~ProcessState() override;
 

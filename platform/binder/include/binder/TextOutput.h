@@ -10,7 +10,7 @@
 namespace android {
 
 class TextOutput {
-public:
+  public:
     TextOutput() = default;
     virtual ~TextOutput() = default;
     virtual status_t print(const char* txt, size_t len) = 0;
