@@ -3,35 +3,33 @@
 #include "program.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <unistd.h>
+#include <ctime>
+#include <sys/select.h>
 
 static const char agent_interface[] = "org.velto.Agent";
 static const char rejected_error[] = "org.velto.Error.Rejected";
 
-static DBusHandlerResult send_reply(DBusConnection* conn, DBusMessage* reply)
-{
+static DBusHandlerResult send_reply(DBusConnection* conn, DBusMessage* reply) {
     dbus_connection_send(conn, reply, nullptr);
     dbus_connection_flush(conn);
     dbus_message_unref(reply);
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
-static DBusHandlerResult reply_not_created()
-{
+static DBusHandlerResult reply_not_created() {
     fprintf(stderr, "Can't create reply message\n");
     return DBUS_HANDLER_RESULT_NEED_MEMORY;
 }
 
-static DBusHandlerResult invalid_arguments(const char* member)
-{
+static DBusHandlerResult invalid_arguments(const char* member) {
     fprintf(stderr, "Invalid arguments for %s method", member);
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
 
-static DBusHandlerResult send_rejection(DBusConnection* conn, DBusMessage* msg)
-{
+static DBusHandlerResult send_rejection(DBusConnection* conn, DBusMessage* msg) {
     DBusMessage* reply = dbus_message_new_error(msg, rejected_error, "");
     if (!reply)
         return reply_not_created();
@@ -39,18 +37,28 @@ static DBusHandlerResult send_rejection(DBusConnection* conn, DBusMessage* msg)
 }
 
 // A negative delay counts as none: sleep() would take it as a huge unsigned count.
-static void wait_reply_delay()
-{
+// SIGTERM and SIGINT are blocked until the wait begins, so that one arriving just after the
+// line has been printed still cuts the wait short instead of being slept through.
+static void wait_reply_delay() {
     if (reply_delay <= 0)
         return;
     printf("Waiting for %d seconds\n", reply_delay);
-    sleep(static_cast<unsigned>(reply_delay));
+
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, &old);
+    if (!terminate_requested) {
+        struct timespec delay = {reply_delay, 0};
+        pselect(0, nullptr, nullptr, nullptr, &delay, &old);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 // The passkey as the device's 32-bit strtoul(…, 10) reads it, whatever the host's long is:
 // leading digits only, saturating at the largest value, a minus sign negating modulo 2^32.
-static uint32_t passkey_number(const char* text)
-{
+static uint32_t passkey_number(const char* text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     while (isspace(*p))
         p++;
@@ -72,8 +80,7 @@ static uint32_t passkey_number(const char* text)
                     : static_cast<uint32_t>(value);
 }
 
-DBusHandlerResult on_request_pin_code(DBusConnection* conn, DBusMessage* msg)
-{
+DBusHandlerResult on_request_pin_code(DBusConnection* conn, DBusMessage* msg) {
     if (!agent_passkey)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     const char* device;
@@ -91,8 +98,7 @@ DBusHandlerResult on_request_pin_code(DBusConnection* conn, DBusMessage* msg)
     return send_reply(conn, reply);
 }
 
-DBusHandlerResult on_request_passkey(DBusConnection* conn, DBusMessage* msg)
-{
+DBusHandlerResult on_request_passkey(DBusConnection* conn, DBusMessage* msg) {
     if (!agent_passkey)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     const char* device;
@@ -111,8 +117,7 @@ DBusHandlerResult on_request_passkey(DBusConnection* conn, DBusMessage* msg)
     return send_reply(conn, reply);
 }
 
-DBusHandlerResult on_request_confirmation(DBusConnection* conn, DBusMessage* msg)
-{
+DBusHandlerResult on_request_confirmation(DBusConnection* conn, DBusMessage* msg) {
     const char* device;
     dbus_uint32_t value;
     if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_UINT32,
@@ -129,8 +134,7 @@ DBusHandlerResult on_request_confirmation(DBusConnection* conn, DBusMessage* msg
     return send_reply(conn, reply);
 }
 
-DBusHandlerResult on_authorize(DBusConnection* conn, DBusMessage* msg)
-{
+DBusHandlerResult on_authorize(DBusConnection* conn, DBusMessage* msg) {
     const char* device;
     const char* uuid;
     if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_STRING,
@@ -146,8 +150,7 @@ DBusHandlerResult on_authorize(DBusConnection* conn, DBusMessage* msg)
     return send_reply(conn, reply);
 }
 
-DBusHandlerResult on_cancel(DBusConnection* conn, DBusMessage* msg)
-{
+DBusHandlerResult on_cancel(DBusConnection* conn, DBusMessage* msg) {
     if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_INVALID))
         return invalid_arguments("Cancel");
     printf("Request canceled\n");
@@ -158,8 +161,7 @@ DBusHandlerResult on_cancel(DBusConnection* conn, DBusMessage* msg)
     return send_reply(conn, reply);
 }
 
-DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg)
-{
+DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg) {
     if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_INVALID))
         return invalid_arguments("Release");
     if (!terminate_requested)
@@ -173,8 +175,7 @@ DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg)
     return send_reply(conn, reply);
 }
 
-DBusHandlerResult agent_object_handler(DBusConnection* conn, DBusMessage* msg, void*)
-{
+DBusHandlerResult agent_object_handler(DBusConnection* conn, DBusMessage* msg, void*) {
     static const struct {
         const char* member;
         DBusHandlerResult (*handle)(DBusConnection*, DBusMessage*);

@@ -9,16 +9,14 @@ static const char manager_interface[] = "org.velto.Manager";
 static const char adapter_interface[] = "org.velto.Adapter";
 
 // Writes the bus error's own text, if there is one, and frees it.
-static void report_error(DBusError* err)
-{
+static void report_error(DBusError* err) {
     if (dbus_error_is_set(err)) {
         fprintf(stderr, "%s\n", err->message);
         dbus_error_free(err);
     }
 }
 
-static DBusMessage* new_call(const char* path, const char* interface, const char* member)
-{
+static DBusMessage* new_call(const char* path, const char* interface, const char* member) {
     DBusMessage* msg = dbus_message_new_method_call(daemon_name, path, interface, member);
     if (!msg)
         fprintf(stderr, "Can't allocate new method call\n");
@@ -26,16 +24,14 @@ static DBusMessage* new_call(const char* path, const char* interface, const char
 }
 
 // Sends and waits with the library's default time-out; the call is released either way.
-static DBusMessage* call_and_wait(DBusConnection* conn, DBusMessage* msg, DBusError* err)
-{
+static DBusMessage* call_and_wait(DBusConnection* conn, DBusMessage* msg, DBusError* err) {
     dbus_error_init(err);
     DBusMessage* reply = dbus_connection_send_with_reply_and_block(conn, msg, -1, err);
     dbus_message_unref(msg);
     return reply;
 }
 
-static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, DBusError* err)
-{
+static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, DBusError* err) {
     const char* path = nullptr;
     if (!dbus_message_get_args(reply, err, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID)) {
         fprintf(stderr, "Can't get reply arguments\n");
@@ -53,8 +49,7 @@ static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, D
     return copy;
 }
 
-char* query_default_adapter(DBusConnection* conn)
-{
+char* query_default_adapter(DBusConnection* conn) {
     DBusMessage* msg = new_call("/", manager_interface, "DefaultAdapter");
     if (!msg)
         return nullptr;
@@ -69,8 +64,7 @@ char* query_default_adapter(DBusConnection* conn)
     return adapter_path_from_reply(conn, reply, &err);
 }
 
-char* query_adapter(DBusConnection* conn, const char* adapter)
-{
+char* query_adapter(DBusConnection* conn, const char* adapter) {
     if (!adapter)
         return query_default_adapter(conn);
 
@@ -90,13 +84,12 @@ char* query_adapter(DBusConnection* conn, const char* adapter)
 }
 
 int send_register_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path,
-                        const char* capability)
-{
+                        const char* capability) {
     DBusMessage* msg = new_call(adapter_path, adapter_interface, "RegisterAgent");
     if (!msg)
         return -1;
-    dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path, DBUS_TYPE_STRING,
-                             &capability, DBUS_TYPE_INVALID);
+    dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path, DBUS_TYPE_STRING, &capability,
+                             DBUS_TYPE_INVALID);
 
     DBusError err;
     DBusMessage* reply = call_and_wait(conn, msg, &err);
@@ -110,8 +103,7 @@ int send_register_agent(DBusConnection* conn, const char* adapter_path, const ch
     return 0;
 }
 
-int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path)
-{
+int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path) {
     DBusMessage* msg = new_call(adapter_path, adapter_interface, "UnregisterAgent");
     if (!msg)
         return -1;
@@ -131,8 +123,7 @@ int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const 
 }
 
 int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
-                              const char* agent_path, const char* capability, const char* device)
-{
+                              const char* agent_path, const char* capability, const char* device) {
     DBusMessage* msg = new_call(adapter_path, adapter_interface, "CreatePairedDevice");
     if (!msg)
         return -1;

@@ -32,28 +32,25 @@ struct start_options {
     char* device = nullptr;
 };
 
-void print_usage()
-{
+void print_usage() {
     printf("Bluetooth agent ver %s\n\n", agent_version);
     puts("Usage:\n"
          "\tagent [--adapter adapter-path] [--path agent-path] <passkey> [<device>]\n");
 }
 
-static void on_stop_signal(int)
-{
+static void on_stop_signal(int) {
     terminate_requested = 1;
 }
 
-static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void*)
-{
+static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void*) {
     if (!dbus_message_is_signal(msg, DBUS_INTERFACE_DBUS, "NameOwnerChanged"))
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 
     const char* name;
     const char* old_owner;
     const char* new_owner;
-    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
-                               &old_owner, DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID)) {
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &old_owner,
+                               DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID)) {
         fprintf(stderr, "Invalid arguments for NameOwnerChanged signal");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
@@ -64,8 +61,7 @@ static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
 
-static char* copy_or_die(const char* text)
-{
+static char* copy_or_die(const char* text) {
     char* copy = strdup(text);
     if (!copy) {
         fprintf(stderr, "Not enough memory\n");
@@ -75,8 +71,7 @@ static char* copy_or_die(const char* text)
 }
 
 // atoi, without its undefined result for numbers that do not fit an int.
-static int delay_seconds(const char* text)
-{
+static int delay_seconds(const char* text) {
     long value = strtol(text, nullptr, 10);
     if (value > INT_MAX)
         return INT_MAX;
@@ -86,14 +81,12 @@ static int delay_seconds(const char* text)
 }
 
 // libdbus aborts the process on a malformed path, so the whole path is checked up front.
-static bool valid_object_path(const char* path)
-{
+static bool valid_object_path(const char* path) {
     return path[0] == '/' && dbus_validate_path(path, nullptr);
 }
 
 // Strings that go onto the bus must be UTF-8, or appending them aborts the process.
-static void require_utf8(const char* text, const char* what)
-{
+static void require_utf8(const char* text, const char* what) {
     if (text && !dbus_validate_utf8(text, nullptr)) {
         fprintf(stderr, "Invalid %s: not UTF-8 text\n", what);
         exit(1);
@@ -101,8 +94,7 @@ static void require_utf8(const char* text, const char* what)
 }
 
 // Ends the process for -h, a bad option or a bad path, as getopt_long meets them.
-static start_options parse_command_line(int argc, char* argv[], const char* default_path)
-{
+static start_options parse_command_line(int argc, char* argv[], const char* default_path) {
     static const struct option long_options[] = {
         {"adapter", required_argument, nullptr, 'a'},
         {"path", required_argument, nullptr, 'p'},
@@ -161,8 +153,7 @@ static start_options parse_command_line(int argc, char* argv[], const char* defa
     return opts;
 }
 
-static void install_stop_handler()
-{
+static void install_stop_handler() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_signal;
@@ -173,16 +164,14 @@ static void install_stop_handler()
     sigaction(SIGINT, &sa, nullptr);
 }
 
-static void run_dispatch_loop(DBusConnection* conn)
-{
+static void run_dispatch_loop(DBusConnection* conn) {
     while (!terminate_requested && !registration_gone) {
         if (!dbus_connection_read_write_dispatch(conn, 500))
             break;
     }
 }
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     // Lines show as they happen, also when the output is a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -206,10 +195,10 @@ int main(int argc, char* argv[])
         exit(1);
     }
 
-    int sent = opts.device ? send_create_paired_device(conn, adapter_path, opts.agent_path,
-                                                       opts.capability, opts.device)
-                           : send_register_agent(conn, adapter_path, opts.agent_path,
-                                                 opts.capability);
+    int sent = opts.device
+                   ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,
+                                               opts.device)
+                   : send_register_agent(conn, adapter_path, opts.agent_path, opts.capability);
     if (sent < 0) {
         dbus_connection_unref(conn);
         exit(1);

@@ -53,10 +53,12 @@ void usage(FILE* out) {
           "        call MEMBER [SIG ARG...]   call org.velto.Agent.MEMBER on the agent, wait\n"
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
           "        signal SIG ARG...          send NameOwnerChanged to the agent\n"
+          "        ping                       org.freedesktop.DBus.Peer.Ping the agent\n"
           "        release | quit             drop the bus name | leave the bus\n"
           "      SIG uses the letters s, o, u; '' stands for an empty string\n"
           "  -h, --help               this text\n"
-          "Lines printed: one per call received, 'call'/'reply'/'error' for calls made.\n",
+          "Lines printed: one per call received, 'agent NAME PATH' for a new agent,\n"
+          "'call'/'reply'/'error' for calls made.\n",
           out);
 }
 
@@ -137,14 +139,15 @@ int on_async_reply(sd_bus_message* reply, void* userdata, sd_bus_error* error) {
 
 // Calls org.velto.Agent.MEMBER on the last agent; prints the call and, if waited for, its reply.
 int call_agent(daemon_state& st, const std::string& member, const std::string& sig,
-               const std::vector<std::string>& args, bool wait) {
+               const std::vector<std::string>& args, bool wait,
+               const char* interface = "org.velto.Agent") {
     if (st.agent_name.empty()) {
         fprintf(stderr, "btdaemon: no agent yet\n");
         return -ENOENT;
     }
     sd_bus_message* m = nullptr;
     int r = sd_bus_message_new_method_call(st.bus, &m, st.agent_name.c_str(), st.agent_path.c_str(),
-                                           "org.velto.Agent", member.c_str());
+                                           interface, member.c_str());
     if (r >= 0)
         r = append_args(m, sig, args);
     if (r < 0) {
@@ -214,6 +217,7 @@ int reply_done(daemon_state& st, sd_bus_message* m) {
 void note_agent(daemon_state& st, sd_bus_message* m, const char* path) {
     st.agent_name = sd_bus_message_get_sender(m);
     st.agent_path = path;
+    printf("agent %s %s\n", st.agent_name.c_str(), path);
     st.conversation_due = !st.script;
 }
 
@@ -325,6 +329,8 @@ bool run_command(daemon_state& st, const std::string& line) {
         std::string sig = w.size() >= 3 ? w[2] : "";
         std::vector<std::string> args(w.begin() + std::min<size_t>(w.size(), 3), w.end());
         r = call_agent(st, w[1], sig, args, w[0] == "call");
+    } else if (w[0] == "ping") {
+        r = call_agent(st, "Ping", "", {}, true, "org.freedesktop.DBus.Peer");
     } else if (w[0] == "signal" && w.size() >= 2) {
         r = send_owner_signal(st, w[1], std::vector<std::string>(w.begin() + 2, w.end()));
     } else if (w[0] == "release") {

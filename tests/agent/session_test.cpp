@@ -1,0 +1,649 @@
+// The agent against a private bus daemon and the scripted simulated daemon (sd-bus), which
+// records every call it gets and makes the agent's calls on command.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+const int wait_ms = 10000;
+const char dev[] = "/org/velto/hci0/dev_00_11";
+
+std::string replace_pid(std::string text, pid_t pid) {
+    size_t at;
+    while ((at = text.find("PID")) != std::string::npos)
+        text.replace(at, 3, std::to_string(pid));
+    return text;
+}
+
+class Session : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(bus.start()) << "private dbus-daemon did not start"; }
+
+    void start_daemon(Process& d, const std::vector<std::string>& options = {},
+                      const char* ready = "owner org.velto") {
+        std::vector<std::string> argv = {"btdaemon", "--script"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        ASSERT_TRUE(d.start(BTDAEMON_BIN, argv, bus.address()));
+        ASSERT_TRUE(d.wait_line(ready, wait_ms)) << d.err();
+    }
+
+    void start_agent(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"agent"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_TRUE(agent.start(AGENT_BIN, argv, bus.address()));
+        default_path = "/org/velto/agent_" + std::to_string(agent.pid());
+    }
+
+    // Starts the daemon and an agent, and waits until the agent serves: the ping's answer comes
+    // from its dispatch loop, so its handlers and its watch are in place by then.
+    void start_both(const std::vector<std::string>& args,
+                    const std::vector<std::string>& daemon_options = {}) {
+        ASSERT_NO_FATAL_FAILURE(start_daemon(daemon, daemon_options));
+        ASSERT_NO_FATAL_FAILURE(start_agent(args));
+        ASSERT_NO_FATAL_FAILURE(wait_serving(daemon));
+    }
+
+    void wait_serving(Process& d) {
+        ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << d.out() << agent.err();
+        d.write_line("ping");
+        ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << d.out() << agent.err();
+    }
+
+    // The daemon leaves and shows all that it has received.
+    std::string daemon_record(Process& d) {
+        d.write_line("quit");
+        EXPECT_EQ(d.wait_exit(wait_ms), 0);
+        return d.out();
+    }
+
+    Bus bus;
+    Process daemon;
+    Process agent;
+    std::string default_path; // of the last agent started
+};
+
+// Registration and pairing mode, and what each signal makes of them.
+struct StopCase {
+    const char* name;
+    std::vector<std::string> args;
+    int sig;
+    std::string start_line; // PID: the agent's process id
+    bool unregisters;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Stop : public Session, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(Stop, UnregistersOnlyInRegistrationMode) {
+    const StopCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_both(c.args));
+    pid_t pid = agent.pid();
+    EXPECT_NE(daemon.out().find(replace_pid(c.start_line, pid) + "\n"), std::string::npos)
+        << daemon.out();
+    agent.signal(c.sig);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), "");
+    std::string record = daemon_record(daemon);
+    bool unregistered = record.find(replace_pid("UnregisterAgent /org/velto/agent_PID\n", pid)) !=
+                        std::string::npos;
+    EXPECT_EQ(unregistered, c.unregisters) << record;
+}
+
+const StopCase stop_cases[] = {
+    {"RegisterTerm",
+     {"1234"},
+     SIGTERM,
+     "DefaultAdapter\nRegisterAgent /org/velto/agent_PID DisplayYesNo",
+     true},
+    {"RegisterInt", {"1234"}, SIGINT, "RegisterAgent /org/velto/agent_PID DisplayYesNo", true},
+    {"PairTerm",
+     {"1234", "00:11:22:33:44:55"},
+     SIGTERM,
+     "DefaultAdapter\nCreatePairedDevice 00:11:22:33:44:55 /org/velto/agent_PID DisplayYesNo",
+     false},
+    {"PairInt",
+     {"1234", "00:11:22:33:44:55", "ignored", "too"},
+     SIGINT,
+     "CreatePairedDevice 00:11:22:33:44:55 /org/velto/agent_PID DisplayYesNo",
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, Stop, testing::ValuesIn(stop_cases),
+                         [](const testing::TestParamInfo<StopCase>& i) { return i.param.name; });
+
+// Options as the daemon sees them; the agent then answers at the path that it gave.
+struct OptionCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> daemon_lines;
+    std::string pin_reply;
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Options : public Session, public testing::WithParamInterface<OptionCase> {};
+
+TEST_P(Options, ReachTheDaemon) {
+    const OptionCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_daemon(daemon));
+    ASSERT_NO_FATAL_FAILURE(start_agent(c.args));
+    for (const auto& expected : c.daemon_lines) {
+        std::string line;
+        ASSERT_TRUE(daemon.wait_line(expected.substr(0, expected.find(' ')), wait_ms, &line))
+            << daemon.out() << agent.err();
+        EXPECT_EQ(line, replace_pid(expected, agent.pid()));
+    }
+    daemon.write_line(std::string("call RequestPinCode o ") + dev);
+    std::string reply;
+    ASSERT_TRUE(daemon.wait_line("reply RequestPinCode", wait_ms, &reply)) << daemon.out();
+    EXPECT_EQ(reply, c.pin_reply);
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.err(), "");
+}
+
+const OptionCase option_cases[] = {
+    {"AllLong",
+     {"--adapter", "hci1", "--path", "/my/agent", "--capabilites", "KeyboardOnly", "0000"},
+     {"FindAdapter hci1", "RegisterAgent /my/agent KeyboardOnly"},
+     "reply RequestPinCode s 0000"},
+    {"PrefixesAndEquals",
+     {"--adap=hci2", "--pa=/p", "--capab=NoInputNoOutput", "--del=0", "7"},
+     {"FindAdapter hci2", "RegisterAgent /p NoInputNoOutput"},
+     "reply RequestPinCode s 7"},
+    {"LaterOptionWins",
+     {"-a", "one", "-a", "two", "-p", "/a", "-p", "/b", "-c", "A", "-c", "B", "42"},
+     {"FindAdapter two", "RegisterAgent /b B"},
+     "reply RequestPinCode s 42"},
+    {"OptionAfterPasskeyIsTheDevice",
+     {"1234", "-r"},
+     {"DefaultAdapter", "CreatePairedDevice -r /org/velto/agent_PID DisplayYesNo"},
+     "reply RequestPinCode s 1234"},
+    {"PairingWithCapability",
+     {"-c", "DisplayOnly", "-p", "/x", "1234", "AA:BB"},
+     {"CreatePairedDevice AA:BB /x DisplayOnly"},
+     "reply RequestPinCode s 1234"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, Options, testing::ValuesIn(option_cases),
+                         [](const testing::TestParamInfo<OptionCase>& i) { return i.param.name; });
+
+// One call of the daemon and everything the agent makes of it.
+struct MethodCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string call;  // DEV: a device path
+    std::string reply; // a prefix when it ends in '*'
+    std::string out;
+    std::string err;
+};
+
+void PrintTo(const MethodCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string with_dev(std::string text) {
+    size_t at;
+    while ((at = text.find("DEV")) != std::string::npos)
+        text.replace(at, 3, dev);
+    return text;
+}
+
+class Methods : public Session, public testing::WithParamInterface<MethodCase> {};
+
+TEST_P(Methods, AnswerFromTheCommandLine) {
+    const MethodCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_both(c.args));
+    std::string member = c.call.substr(0, c.call.find(' '));
+    daemon.write_line("call " + with_dev(c.call));
+    std::string reply;
+    ASSERT_TRUE(daemon.wait_any_line({"reply " + member, "error " + member}, wait_ms, &reply))
+        << daemon.out();
+    if (!c.reply.empty() && c.reply.back() == '*')
+        EXPECT_EQ(reply.substr(0, c.reply.size() - 1), c.reply.substr(0, c.reply.size() - 1));
+    else
+        EXPECT_EQ(reply, c.reply);
+
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), with_dev(c.out));
+    EXPECT_EQ(agent.err(), c.err);
+}
+
+const char unknown[] = "org.freedesktop.DBus.Error.UnknownMethod*";
+const char rejected[] = " org.velto.Error.Rejected \"\"";
+
+const MethodCase method_cases[] = {
+    {"PinCodeKeepsLeadingZero",
+     {"0123"},
+     "RequestPinCode o DEV",
+     "reply RequestPinCode s 0123",
+     "Pincode request for device DEV\n",
+     ""},
+    {"PasskeyDropsLeadingZero",
+     {"0123"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 123",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeyWithoutDigits",
+     {"abc"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 0",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeyLeadingDigits",
+     {"12ab34"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 12",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeySpaceAndPlus",
+     {" +42"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 42",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeyNegative",
+     {"--", "-5"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 4294967291",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeyLargest",
+     {"4294967295"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 4294967295",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeyTooLarge",
+     {"99999999999"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 4294967295",
+     "Passkey request for device DEV\n",
+     ""},
+    {"PasskeyTooLargeNegative",
+     {"--", "-4294967296"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 4294967295",
+     "Passkey request for device DEV\n",
+     ""},
+    {"ConfirmsAnyValue",
+     {"1234"},
+     "RequestConfirmation ou DEV 999999",
+     "reply RequestConfirmation",
+     "Confirmation request of 999999 for device DEV\n",
+     ""},
+    {"Authorize",
+     {"1234"},
+     "Authorize os DEV 0000110a-0000-1000-8000-00805f9b34fb",
+     "reply Authorize",
+     "Authorizing request for DEV\n",
+     ""},
+    {"Cancel", {"1234"}, "Cancel", "reply Cancel", "Request canceled\n", ""},
+
+    {"RejectPinCode",
+     {"-r", "1234"},
+     "RequestPinCode o DEV",
+     std::string("error RequestPinCode") + rejected,
+     "",
+     ""},
+    {"RejectPasskey",
+     {"--reject", "1234"},
+     "RequestPasskey o DEV",
+     std::string("error RequestPasskey") + rejected,
+     "",
+     ""},
+    {"RejectConfirmation",
+     {"-r", "1234"},
+     "RequestConfirmation ou DEV 1234",
+     std::string("error RequestConfirmation") + rejected,
+     "",
+     ""},
+    {"RejectAuthorize",
+     {"-r", "1234"},
+     "Authorize os DEV x",
+     std::string("error Authorize") + rejected,
+     "",
+     ""},
+    {"RejectLeavesCancel", {"-r", "1234"}, "Cancel", "reply Cancel", "Request canceled\n", ""},
+    {"RejectNeverWaits",
+     {"-r", "-d", "30", "1234"},
+     "RequestPasskey o DEV",
+     std::string("error RequestPasskey") + rejected,
+     "",
+     ""},
+
+    {"DelayedPasskey",
+     {"-d", "1", "0123"},
+     "RequestPasskey o DEV",
+     "reply RequestPasskey u 123",
+     "Passkey request for device DEV\nWaiting for 1 seconds\n",
+     ""},
+    {"DelayedConfirmation",
+     {"--delay", "1", "1"},
+     "RequestConfirmation ou DEV 5",
+     "reply RequestConfirmation",
+     "Confirmation request of 5 for device DEV\nWaiting for 1 seconds\n",
+     ""},
+    {"AuthorizeNeverWaits",
+     {"-d", "30", "1"},
+     "Authorize os DEV x",
+     "reply Authorize",
+     "Authorizing request for DEV\n",
+     ""},
+    {"CancelNeverWaits", {"-d", "30", "1"}, "Cancel", "reply Cancel", "Request canceled\n", ""},
+    {"NegativeDelayIsNone",
+     {"-d", "-3", "0123"},
+     "RequestPinCode o DEV",
+     "reply RequestPinCode s 0123",
+     "Pincode request for device DEV\n",
+     ""},
+    {"TextDelayIsNone",
+     {"-d", "soon", "0123"},
+     "RequestPinCode o DEV",
+     "reply RequestPinCode s 0123",
+     "Pincode request for device DEV\n",
+     ""},
+
+    {"PinCodeWithoutArguments",
+     {"1234"},
+     "RequestPinCode",
+     std::string("error RequestPinCode ") + unknown,
+     "",
+     "Invalid arguments for RequestPinCode method"},
+    {"PinCodeWithString",
+     {"1234"},
+     "RequestPinCode s notapath",
+     std::string("error RequestPinCode ") + unknown,
+     "",
+     "Invalid arguments for RequestPinCode method"},
+    {"PasskeyWithoutArguments",
+     {"-r", "1234"},
+     "RequestPasskey",
+     std::string("error RequestPasskey ") + unknown,
+     "",
+     "Invalid arguments for RequestPasskey method"},
+    {"ConfirmationWithoutValue",
+     {"1234"},
+     "RequestConfirmation o DEV",
+     std::string("error RequestConfirmation ") + unknown,
+     "",
+     "Invalid arguments for RequestConfirmation method"},
+    {"ConfirmationWithString",
+     {"1234"},
+     "RequestConfirmation os DEV 12",
+     std::string("error RequestConfirmation ") + unknown,
+     "",
+     "Invalid arguments for RequestConfirmation method"},
+    {"AuthorizeWithoutUuid",
+     {"1234"},
+     "Authorize o DEV",
+     std::string("error Authorize ") + unknown,
+     "",
+     "Invalid arguments for Authorize method"},
+    {"UnknownMember", {"1234"}, "Pair o DEV", std::string("error Pair ") + unknown, "", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, Methods, testing::ValuesIn(method_cases),
+                         [](const testing::TestParamInfo<MethodCase>& i) { return i.param.name; });
+
+TEST_F(Session, PinCodeDelayWaitsBeforeTheReply) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"-d", "1", "0123"}));
+    int64_t sent = monotonic_ms();
+    daemon.write_line(std::string("call RequestPinCode o ") + dev);
+    std::string reply;
+    ASSERT_TRUE(daemon.wait_line("reply RequestPinCode", wait_ms, &reply)) << daemon.out();
+    EXPECT_GE(monotonic_ms() - sent, 950);
+    EXPECT_EQ(reply, "reply RequestPinCode s 0123");
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(),
+              std::string("Pincode request for device ") + dev + "\nWaiting for 1 seconds\n");
+}
+
+class SignalDuringDelay : public Session, public testing::WithParamInterface<int> {};
+
+TEST_P(SignalDuringDelay, RepliesAtOnceAndUnregisters) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"-d", "60", "0123"}));
+    daemon.write_line(std::string("send RequestPinCode o ") + dev);
+    ASSERT_TRUE(agent.wait_output("Waiting for 60 seconds\n", wait_ms)) << agent.out();
+    agent.signal(GetParam());
+    std::string reply;
+    ASSERT_TRUE(daemon.wait_line("reply RequestPinCode", wait_ms, &reply)) << daemon.out();
+    EXPECT_EQ(reply, "reply RequestPinCode s 0123");
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent " + default_path, wait_ms)) << daemon.out();
+    EXPECT_EQ(agent.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Agent, SignalDuringDelay, testing::Values(SIGTERM, SIGINT));
+
+TEST_F(Session, ReleaseEndsWithoutUnregistering) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    daemon.write_line("call Release");
+    ASSERT_TRUE(daemon.wait_line("reply Release", wait_ms)) << daemon.out();
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), "Agent has been released\n");
+    EXPECT_EQ(daemon_record(daemon).find("UnregisterAgent"), std::string::npos);
+}
+
+class DaemonLeaves : public Session, public testing::WithParamInterface<const char*> {};
+
+TEST_P(DaemonLeaves, AgentEndsWithoutUnregistering) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    daemon.write_line(GetParam());
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+    if (std::string(GetParam()) != "quit")
+        daemon.write_line("quit");
+    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    EXPECT_EQ(daemon.out().find("UnregisterAgent"), std::string::npos) << daemon.out();
+}
+
+// "quit" leaves the bus, "release" only gives the name up.
+INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::Values("quit", "release"),
+                         [](const testing::TestParamInfo<const char*>& i) {
+                             return std::string(i.param);
+                         });
+
+TEST_F(Session, NameThatPassesToANewOwnerIsNotADeparture) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    Process successor;
+    ASSERT_NO_FATAL_FAILURE(start_daemon(successor, {}, "queued org.velto"));
+    daemon.write_line("release");
+    ASSERT_TRUE(successor.wait_line("owner org.velto", wait_ms)) << successor.out();
+    daemon.write_line("call Cancel");
+    ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms)) << daemon.out();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), "Request canceled\n");
+    EXPECT_EQ(agent.err(), "");
+    EXPECT_NE(daemon_record(successor).find("UnregisterAgent " + default_path + "\n"),
+              std::string::npos);
+}
+
+TEST_F(Session, AnotherNameLeavingIsIgnored) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    Process other;
+    ASSERT_NO_FATAL_FAILURE(start_daemon(other, {"--name", "org.other"}, "owner org.other"));
+    other.write_line("release");
+    ASSERT_TRUE(other.wait_line("released org.other", wait_ms));
+    EXPECT_EQ(other.wait_exit(100), -1); // still on the bus until killed
+    daemon.write_line("call Cancel");
+    ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms));
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.err(), "");
+}
+
+// NameOwnerChanged sent straight to the agent, to reach the filter with any arguments.
+struct WatchCase {
+    const char* name;
+    std::string signal;
+    bool ends;
+    std::string err;
+};
+
+void PrintTo(const WatchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Watch : public Session, public testing::WithParamInterface<WatchCase> {};
+
+TEST_P(Watch, OnlyTheDaemonsDepartureEndsTheAgent) {
+    const WatchCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    daemon.write_line("signal " + c.signal);
+    if (!c.ends) {
+        daemon.write_line("call Cancel");
+        ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms)) << daemon.out();
+        agent.signal(SIGTERM);
+    }
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.err(), c.err);
+    bool unregistered = daemon_record(daemon).find("UnregisterAgent") != std::string::npos;
+    EXPECT_EQ(unregistered, !c.ends);
+}
+
+const WatchCase watch_cases[] = {
+    {"DaemonGone", "sss org.velto :1.1 ''", true, "Agent has been terminated\n"},
+    {"DaemonGoneOldOwnerEmpty", "sss org.velto '' ''", true, "Agent has been terminated\n"},
+    {"NewOwner", "sss org.velto :1.1 :1.9", false, ""},
+    {"OtherName", "sss org.velto.other :1.1 ''", false, ""},
+    {"NamePrefix", "sss org.velt :1.1 ''", false, ""},
+    {"TooFewArguments", "s org.velto", false, "Invalid arguments for NameOwnerChanged signal"},
+    {"WrongType", "sus org.velto 1 ''", false, "Invalid arguments for NameOwnerChanged signal"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, Watch, testing::ValuesIn(watch_cases),
+                         [](const testing::TestParamInfo<WatchCase>& i) { return i.param.name; });
+
+TEST_F(Session, BusDaemonDyingEndsTheAgentWithStatusOne) {
+    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    bus.kill_now();
+    EXPECT_EQ(agent.wait_exit(wait_ms), 1);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), "");
+}
+
+// The daemon's answers to the agent's own requests.
+struct RequestCase {
+    const char* name;
+    bool daemon_runs;
+    std::vector<std::string> daemon_options;
+    std::vector<std::string> args;
+    bool serves; // start-up succeeds; the agent is then stopped with SIGTERM
+    int status;
+    std::string err;
+};
+
+void PrintTo(const RequestCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Requests : public Session, public testing::WithParamInterface<RequestCase> {};
+
+TEST_P(Requests, FailuresAreReported) {
+    const RequestCase& c = GetParam();
+    if (c.daemon_runs) {
+        ASSERT_NO_FATAL_FAILURE(start_daemon(daemon, c.daemon_options));
+    }
+    ASSERT_NO_FATAL_FAILURE(start_agent(c.args));
+    if (c.serves) {
+        ASSERT_NO_FATAL_FAILURE(wait_serving(daemon));
+        daemon.write_line("call Cancel");
+        ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms)) << daemon.out() << daemon.err();
+        agent.signal(SIGTERM);
+    }
+    EXPECT_EQ(agent.wait_exit(wait_ms), c.status);
+    EXPECT_EQ(agent.out(), c.serves ? "Request canceled\n" : "");
+    EXPECT_EQ(agent.err(), c.err);
+}
+
+const RequestCase request_cases[] = {
+    {"NoDaemon",
+     false,
+     {},
+     {"1234"},
+     false,
+     1,
+     "Can't get default adapter\nThe name org.velto was not provided by any .service files\n"},
+    {"NoDaemonFindAdapter",
+     false,
+     {},
+     {"-a", "hci0", "1234"},
+     false,
+     1,
+     "Can't find adapter hci0\nThe name org.velto was not provided by any .service files\n"},
+    {"DefaultAdapterRefused",
+     true,
+     {"--fail", "DefaultAdapter=org.velto.Error.NoSuchAdapter:No adapter"},
+     {"1234"},
+     false,
+     1,
+     "Can't get default adapter\nNo adapter\n"},
+    {"FindAdapterRefused",
+     true,
+     {"--fail", "FindAdapter=org.velto.Error.NoSuchAdapter:No such adapter"},
+     {"-a", "hci9", "1234"},
+     false,
+     1,
+     "Can't find adapter hci9\nNo such adapter\n"},
+    {"DefaultAdapterString",
+     true,
+     {"--string-reply"},
+     {"1234"},
+     false,
+     1,
+     "Can't get reply arguments\n"
+     "Argument 0 is specified to be of type \"object_path\", but is actually of type "
+     "\"string\"\n\n"},
+    {"FindAdapterString",
+     true,
+     {"--string-reply"},
+     {"-a", "hci0", "1234"},
+     false,
+     1,
+     "Can't get reply arguments\n"
+     "Argument 0 is specified to be of type \"object_path\", but is actually of type "
+     "\"string\"\n\n"},
+    {"RegisterRefused",
+     true,
+     {"--fail", "RegisterAgent=org.velto.Error.AlreadyExists:Already exists"},
+     {"1234"},
+     false,
+     1,
+     "Can't register agent\nAlready exists\n"},
+    {"RegisterReplyWithArguments", true, {"--reply-args"}, {"1234"}, true, 0, ""},
+    {"UnregisterRefused",
+     true,
+     {"--fail", "UnregisterAgent=org.velto.Error.DoesNotExist:No such agent"},
+     {"1234"},
+     true,
+     0,
+     "Can't unregister agent\nNo such agent\n"},
+    {"PairingRefusedLater",
+     true,
+     {"--fail", "CreatePairedDevice=org.velto.Error.Failed:No"},
+     {"1234", "00:11"},
+     true,
+     0,
+     ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, Requests, testing::ValuesIn(request_cases),
+                         [](const testing::TestParamInfo<RequestCase>& i) { return i.param.name; });
+
+} // namespace
