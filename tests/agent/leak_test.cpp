@@ -1,0 +1,142 @@
+// The agent under valgrind memcheck through a conversation and each way of ending: what it owns
+// must be freed, or at least still reachable, when it exits.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+const int wait_ms = 60000; // valgrind is slow to start
+const int leak_status = 99;
+const char dev[] = "/org/velto/hci0/dev_00_11";
+const char valgrind[] = "/usr/bin/valgrind";
+
+class NeedsValgrind : public testing::Environment {
+  public:
+    void SetUp() override {
+        if (access(valgrind, X_OK) != 0) {
+            printf("skipped: %s is missing (package valgrind)\n", valgrind);
+            fflush(stdout);
+            _exit(77);
+        }
+    }
+};
+
+const testing::Environment* const needs_valgrind =
+    testing::AddGlobalTestEnvironment(new NeedsValgrind);
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+enum class End { Release, Term, Int, DaemonQuits, DaemonReleasesName, BusDies };
+
+struct LeakCase {
+    const char* name;
+    std::vector<std::string> args;
+    End end;
+    int status;
+};
+
+void PrintTo(const LeakCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Leaks : public testing::TestWithParam<LeakCase> {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus.start());
+        char tmpl[] = "/tmp/agent-leak-XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        log = tmpl;
+    }
+    void TearDown() override { unlink(log.c_str()); }
+
+    Bus bus;
+    Process daemon, agent;
+    std::string log;
+};
+
+TEST_P(Leaks, NoneAtAnyEnd) {
+    const LeakCase& c = GetParam();
+    ASSERT_TRUE(daemon.start(BTDAEMON_BIN, {"btdaemon", "--script"}, bus.address()));
+    ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
+
+    std::vector<std::string> argv = {"valgrind",
+                                     "--quiet",
+                                     "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite,indirect",
+                                     "--error-exitcode=" + std::to_string(leak_status),
+                                     "--log-file=" + log,
+                                     AGENT_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ASSERT_TRUE(agent.start(valgrind, argv, bus.address()));
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << daemon.out() << agent.err();
+
+    // Every method, so that every handler has run before the end.
+    const std::vector<std::pair<std::string, std::string>> calls = {
+        {"ping", "reply Ping"},
+        {std::string("call RequestPinCode o ") + dev, "reply RequestPinCode"},
+        {std::string("call RequestPasskey o ") + dev, "reply RequestPasskey"},
+        {std::string("call RequestConfirmation ou ") + dev + " 123456", "reply RequestConfirmation"},
+        {std::string("call Authorize os ") + dev + " 00001101-0000-1000-8000-00805f9b34fb",
+         "reply Authorize"},
+        {"call Cancel", "reply Cancel"},
+        {"call NoSuchMethod", "error NoSuchMethod"},
+    };
+    for (const auto& call : calls) {
+        daemon.write_line(call.first);
+        ASSERT_TRUE(daemon.wait_any_line({call.second}, wait_ms))
+            << call.first << "\n" << daemon.out() << agent.err();
+    }
+
+    switch (c.end) {
+    case End::Release:
+        daemon.write_line("call Release");
+        break;
+    case End::Term:
+        agent.signal(SIGTERM);
+        break;
+    case End::Int:
+        agent.signal(SIGINT);
+        break;
+    case End::DaemonQuits:
+        daemon.write_line("quit");
+        break;
+    case End::DaemonReleasesName:
+        daemon.write_line("release");
+        break;
+    case End::BusDies:
+        bus.kill_now();
+        break;
+    }
+    EXPECT_EQ(agent.wait_exit(wait_ms), c.status) << read_file(log) << agent.err();
+    EXPECT_EQ(read_file(log).find("definitely lost"), std::string::npos) << read_file(log);
+}
+
+const LeakCase leak_cases[] = {
+    {"Release", {"1234"}, End::Release, 0},
+    {"SigTerm", {"1234"}, End::Term, 0},
+    {"SigInt", {"-d", "0", "1234"}, End::Int, 0},
+    {"PairingSigTerm", {"1234", "00:11:22:33:44:55"}, End::Term, 0},
+    {"DaemonQuits", {"1234"}, End::DaemonQuits, 0},
+    {"DaemonReleasesName", {"-p", "/my/agent", "1234"}, End::DaemonReleasesName, 0},
+    {"BusDies", {"1234"}, End::BusDies, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, Leaks, testing::ValuesIn(leak_cases),
+                         [](const testing::TestParamInfo<LeakCase>& i) { return i.param.name; });
+
+} // namespace
