@@ -49,8 +49,10 @@ int open_by_name(const char* name, std::string* path) {
 }
 
 int caps(int fd) {
-    unsigned long types[(EV_MAX + 64) / 64] = {0};
-    unsigned long keys[(KEY_MAX + 64) / 64] = {0};
+    // Sized in longs of this build: 32-bit ones hold half the bits.
+    const int per = 8 * sizeof(unsigned long);
+    unsigned long types[(EV_MAX + per) / per] = {0};
+    unsigned long keys[(KEY_MAX + per) / per] = {0};
     if (ioctl(fd, EVIOCGBIT(0, sizeof types), types) < 0 ||
         ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0) {
         fprintf(stderr, "evprobe: EVIOCGBIT: %s\n", strerror(errno));

@@ -82,4 +82,5 @@ def entries_of_bytes(blob):
         return entries(f.name)
 
 
-run(body)
+if __name__ == "__main__":
+    run(body)

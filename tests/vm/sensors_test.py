@@ -33,8 +33,8 @@ wait $probe
 """ % {"v": VIRTUAL}
 
 
-def body(build_dir):
-    with vm.VM(build_dir, GUEST, timeout=200) as g:
+def body(build_dir, machine=vm.VM):
+    with machine(build_dir, GUEST, timeout=200) as g:
         g.expect(r"^opened$", 60)
         # EV_SYN is the kernel's own; the module declares EV_KEY and EV_REP.
         g.expect(r"^types: 0 1 20$", 20, since=0)
@@ -99,4 +99,5 @@ def body(build_dir):
         check(g.wait(30) == 0, "guest status %r" % g.status)
 
 
-run(body)
+if __name__ == "__main__":
+    run(body)

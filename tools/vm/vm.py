@@ -36,20 +36,35 @@ BENCH_FAILURE = 125  # the bench itself failed (boot, time limit, no status line
 EXIT_LINE = re.compile(r"^vm: guest command exited with status (\d+)$")
 READY_LINE = "vm: guest ready"
 
-# What differs between architectures. Only x86_64 is wired up; another entry
-# needs its kernel flavour, qemu binary and console and a busybox for its arch.
+MODULES = [
+    "kernel/drivers/input/evdev.ko",
+    "kernel/drivers/input/misc/uinput.ko",
+    "kernel/drivers/android/binder_linux.ko",
+]
+
+# What differs between architectures. The host's own arch uses the host's busybox
+# and ldd; a foreign one fetches its busybox package and follows NEEDED entries
+# through its library folders, as ldd cannot run a cross binary.
 ARCHES = {
     "x86_64": {
         "kernel_meta": "linux-image-amd64",
         "qemu": "qemu-system-x86_64",
+        "qemu_package": "qemu-system-x86",
         "machine": ["-machine", "pc"],
         "console": "ttyS0",
         "busybox": "/bin/busybox",
-        "modules": [
-            "kernel/drivers/input/evdev.ko",
-            "kernel/drivers/input/misc/uinput.ko",
-            "kernel/drivers/android/binder_linux.ko",
-        ],
+        "modules": MODULES,
+    },
+    "armhf": {
+        "kernel_meta": "linux-image-armmp",
+        "qemu": "qemu-system-arm",
+        "qemu_package": "qemu-system-arm",
+        "machine": ["-M", "virt", "-cpu", "cortex-a15"],
+        "console": "ttyAMA0",
+        "busybox_package": "busybox-static:armhf",
+        "libdirs": ["/usr/lib/arm-linux-gnueabihf", "/usr/lib/arm-linux-gnueabihf/android",
+                    "/opt/armhf-p7zip/usr/lib/p7zip"],
+        "modules": MODULES,
     },
 }
 
@@ -219,6 +234,42 @@ def _extract_kernel(deb, modules, folder):
     os.rename(tmp, folder)
 
 
+def fetch_busybox(arch, cache):
+    """Path of a static busybox for the guest's arch: the host's, or one unpacked
+    from the arch's package into the cache."""
+    spec = ARCHES[arch]
+    if "busybox" in spec:
+        if not os.path.exists(spec["busybox"]):
+            raise VMSkip("%s missing (package busybox-static)" % spec["busybox"])
+        return spec["busybox"]
+    pkg = spec["busybox_package"]
+    base = os.path.join(cache, arch, "busybox")
+    path = os.path.join(base, "bin", "busybox")
+    with locked(os.path.join(cache, arch, ".busybox.lock")):
+        if os.path.exists(path):
+            return path
+        if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
+            raise VMSkip("apt-get/dpkg-deb missing: cannot fetch %s" % pkg)
+        with tempfile.TemporaryDirectory(prefix="vm-busybox-") as tmp:
+            os.chmod(tmp, 0o755)
+            log("downloading %s" % pkg)
+            _apt_download(pkg, tmp)
+            debs = glob.glob(os.path.join(tmp, "*.deb"))
+            if not debs:
+                raise VMSkip("apt-get download %s gave no package" % pkg)
+            unpacked = os.path.join(tmp, "x")
+            r = subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], capture_output=True, text=True)
+            if r.returncode != 0:
+                raise VMError("dpkg-deb -x %s: %s" % (os.path.basename(debs[0]), r.stderr.strip()))
+            src = os.path.join(unpacked, "bin", "busybox")
+            if not os.path.isfile(src):
+                raise VMSkip("%s has no bin/busybox" % pkg)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            shutil.copy2(src, path + ".part")
+            os.replace(path + ".part", path)
+        return path
+
+
 # ---- initramfs --------------------------------------------------------------
 
 class Cpio:
@@ -282,6 +333,56 @@ def _ldd(path):
     return libs
 
 
+def _readelf(args, path):
+    tool = shutil.which("readelf") or shutil.which("arm-linux-gnueabihf-readelf")
+    if not tool:
+        raise VMSkip("readelf missing (package binutils)")
+    return subprocess.run([tool, "-W"] + args + [path], capture_output=True, text=True).stdout
+
+
+def _elf_kind(path):
+    """(class, machine) of an ELF file, None for anything else."""
+    try:
+        with open(path, "rb") as f:
+            hdr = f.read(20)
+    except OSError:
+        return None
+    if len(hdr) < 20 or hdr[:4] != b"\x7fELF":
+        return None
+    return hdr[4], int.from_bytes(hdr[18:20], "little" if hdr[5] == 1 else "big")
+
+
+def _needed(path, libdirs):
+    """Shared libraries of a foreign ELF file and theirs, by its NEEDED entries,
+    RUNPATH and the program interpreter, searched like the loader would."""
+    seen = {}
+    todo = [path]
+    # A RUNPATH may name a host folder (the host's library of that name is the
+    # wrong architecture); the loader skips those, and so does this.
+    kind = _elf_kind(path)
+    while todo:
+        p = todo.pop()
+        dyn = _readelf(["-d", "-l"], p)
+        m = re.search(r"Requesting program interpreter: (\S+)\]", dyn)
+        if m and os.path.exists(m.group(1)) and m.group(1) not in seen:
+            seen[m.group(1)] = True
+        here = os.path.dirname(os.path.realpath(p))
+        rpath = []
+        for r in re.findall(r"\((?:RUNPATH|RPATH)\)\s+Library (?:runpath|rpath): \[([^\]]*)\]", dyn):
+            rpath += [d.replace("$ORIGIN", here).replace("${ORIGIN}", here) for d in r.split(":") if d]
+        for name in re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dyn):
+            for d in rpath + libdirs:
+                cand = os.path.join(d, name)
+                if os.path.exists(cand) and _elf_kind(cand) == kind:
+                    if cand not in seen:
+                        seen[cand] = True
+                        todo.append(cand)
+                    break
+            else:
+                log("%s: %s not found" % (p, name))
+    return list(seen)
+
+
 def _guest_lib_path(path):
     # Merged /usr: keep the name the loader asked for, in the real folder;
     # the image links /lib and /lib64 to usr/.
@@ -289,11 +390,11 @@ def _guest_lib_path(path):
     return os.path.join(real_dir, os.path.basename(path))
 
 
-def image_inputs(build_dir, arch, kernel):
+def image_inputs(build_dir, arch, kernel, busybox):
     """Map of guest path -> host path of everything in the image."""
     spec = ARCHES[arch]
     build_dir = os.path.abspath(build_dir)
-    files = {"/bin/busybox": spec["busybox"], "/boot/vmlinuz": None}
+    files = {"/bin/busybox": busybox, "/boot/vmlinuz": None}
     for ko in sorted(glob.glob(os.path.join(kernel, "modules", "*.ko"))):
         files["/vm/modules/" + os.path.basename(ko)] = ko
     elves = []
@@ -307,7 +408,8 @@ def image_inputs(build_dir, arch, kernel):
                     if _is_elf(p):
                         elves.append(p)
     for p in elves:
-        for lib in _ldd(p):
+        libs = _needed(p, spec["libdirs"]) if "libdirs" in spec else _ldd(p)
+        for lib in libs:
             files.setdefault(_guest_lib_path(lib), os.path.realpath(lib))
     del files["/boot/vmlinuz"]
     return files
@@ -333,19 +435,23 @@ def _strip(path):
         return f.read()
 
 
-def build_image(build_dir, arch="x86_64", cache=None):
+def default_arch():
+    # The build folder's tests say which guest they need; x86_64 otherwise.
+    return os.environ.get("VM_ARCH") or "x86_64"
+
+
+def build_image(build_dir, arch=None, cache=None):
     """Returns (vmlinuz, initrd) for the build folder, rebuilt only when an input changed."""
+    arch = arch or default_arch()
     if arch not in ARCHES:
         raise VMError("architecture %s is not supported yet (have: %s)" % (arch, ", ".join(ARCHES)))
-    spec = ARCHES[arch]
-    if not os.path.exists(spec["busybox"]):
-        raise VMSkip("%s missing (package busybox-static)" % spec["busybox"])
     cache = cache or default_cache(build_dir)
+    busybox = fetch_busybox(arch, cache)
     kernel = fetch_kernel(arch, cache)
     key = hashlib.sha256(os.path.abspath(build_dir).encode()).hexdigest()[:16]
     folder = os.path.join(cache, arch, "images", key)
     with locked(os.path.join(cache, arch, ".image-%s.lock" % key)):
-        files = image_inputs(build_dir, arch, kernel)
+        files = image_inputs(build_dir, arch, kernel, busybox)
         stamp = _stamp(files, kernel)
         initrd = os.path.join(folder, "initrd.gz")
         stamp_file = os.path.join(folder, "stamp")
@@ -470,18 +576,22 @@ class VM:
             status = vm.wait(20)
     """
 
-    def __init__(self, build_dir, script, timeout=120.0, arch="x86_64", env=None,
+    def __init__(self, build_dir, script, timeout=120.0, arch=None, env=None,
                  echo=None, prefix="guest| ", cache=None, memory=512):
+        arch = arch or default_arch()
         if arch not in ARCHES:
             raise VMError("architecture %s is not supported yet" % arch)
         self.spec = ARCHES[arch]
         qemu = shutil.which(self.spec["qemu"])
         if not qemu:
-            raise VMSkip("%s missing (package qemu-system-x86)" % self.spec["qemu"])
+            raise VMSkip("%s missing (package %s)" % (self.spec["qemu"], self.spec["qemu_package"]))
         self.build_dir = os.path.abspath(build_dir)
         env = dict(env or {})
         env.setdefault("BUILD_DIR", self.build_dir)
         env["PATH"] = "/bin:/sbin:/usr/bin:/usr/sbin:%s/bin" % self.build_dir
+        if "libdirs" in self.spec:
+            # The guest has no ld.so.cache; the extra folders are not the loader's defaults.
+            env.setdefault("LD_LIBRARY_PATH", ":".join(self.spec["libdirs"]))
         self.vmlinuz, initrd = build_image(self.build_dir, arch, cache)
         self.tmp = tempfile.mkdtemp(prefix="vm-run-")
         run_img = os.path.join(self.tmp, "initrd")
@@ -709,7 +819,8 @@ def main(argv=None):
         s = sub.add_parser(name, help={"image": "build or reuse the image of a build folder",
                                        "run": "boot, run COMMAND in the guest, exit with its status"}[name])
         s.add_argument("--build-dir", "-b", required=True, help="the project's build folder")
-        s.add_argument("--arch", default="x86_64", choices=sorted(ARCHES))
+        s.add_argument("--arch", default=default_arch(), choices=sorted(ARCHES),
+                       help="guest architecture (default: VM_ARCH or x86_64)")
         s.add_argument("--cache", help="cache folder (default: VM_CACHE or .cache/vm beside the build folder)")
         if name == "run":
             s.add_argument("--timeout", "-t", type=float, default=120.0, help="hard limit in seconds")
