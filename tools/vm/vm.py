@@ -74,7 +74,6 @@ INIT = r"""#!/bin/busybox sh
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
 for m in /vm/modules/*.ko; do
     insmod "$m" || echo "vm: insmod $m failed"
 done
