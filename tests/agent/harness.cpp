@@ -100,7 +100,15 @@ bool Process::start(const std::string& path, const std::vector<std::string>& arg
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
         return false;
-    pid_ = spawn(path, argv, in[0], out[1], err[1], bus_address);
+    // Under the armhf emulator the built programs need it too; argv[0] is kept.
+    if (const char* runner = getenv("ARMHF_RUN")) {
+        std::vector<std::string> wrapped{runner, "-0", argv.empty() ? path : argv[0], path};
+        if (!argv.empty())
+            wrapped.insert(wrapped.end(), argv.begin() + 1, argv.end());
+        pid_ = spawn(runner, wrapped, in[0], out[1], err[1], bus_address);
+    } else {
+        pid_ = spawn(path, argv, in[0], out[1], err[1], bus_address);
+    }
     close(in[0]);
     close(out[1]);
     close(err[1]);
