@@ -137,10 +137,10 @@ def _apt_kernel_package(meta):
 
 def fetch_kernel(arch, cache):
     """Folder with vmlinuz and the modules of the current Debian kernel, cached."""
-    spec = ARCHES[arch]
+    machine = ARCHES[arch]
     base = os.path.join(cache, arch, "kernel")
     with locked(os.path.join(base, ".lock")):
-        want = _apt_kernel_package(spec["kernel_meta"])
+        want = _apt_kernel_package(machine["kernel_meta"])
         if want:
             folder = os.path.join(base, "%s_%s" % want)
             if os.path.exists(os.path.join(folder, ".complete")):
@@ -151,7 +151,7 @@ def fetch_kernel(arch, cache):
             if have:
                 return os.path.dirname(have[-1])
         try:
-            folder = _download_kernel(spec, want, base)
+            folder = _download_kernel(machine, want, base)
         except VMSkip as e:
             # Offline with an older kernel at hand: better that than no run.
             have = sorted(glob.glob(os.path.join(base, "*", ".complete")))
@@ -165,19 +165,19 @@ def fetch_kernel(arch, cache):
         return folder
 
 
-def _download_kernel(spec, want, base):
+def _download_kernel(machine, want, base):
     if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
         raise VMSkip("apt-get/dpkg-deb missing: cannot fetch the kernel package")
     with tempfile.TemporaryDirectory(prefix="vm-kernel-") as tmp:
         os.chmod(tmp, 0o755)  # apt's sandbox user may then write here
         if want is None:
-            _apt_download(spec["kernel_meta"], tmp)
+            _apt_download(machine["kernel_meta"], tmp)
             deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
             dep = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
                                  text=True).stdout
             m = re.match(r"\s*(linux-image-[^\s,(]+)(?:\s*\(=\s*([^)]+)\))?", dep)
             if not m:
-                raise VMSkip("cannot tell the kernel package from %s" % spec["kernel_meta"])
+                raise VMSkip("cannot tell the kernel package from %s" % machine["kernel_meta"])
             want = (m.group(1), m.group(2) or "")
             os.unlink(deb)
         folder = os.path.join(base, "%s_%s" % want)
@@ -186,7 +186,7 @@ def _download_kernel(spec, want, base):
         debs = glob.glob(os.path.join(tmp, want[0] + "_*.deb"))
         if not debs:
             raise VMSkip("apt-get download %s gave no package" % want[0])
-        _extract_kernel(debs[0], spec["modules"], folder)
+        _extract_kernel(debs[0], machine["modules"], folder)
         return folder
 
 
@@ -236,12 +236,12 @@ def _extract_kernel(deb, modules, folder):
 def fetch_busybox(arch, cache):
     """Path of a static busybox for the guest's arch: the host's, or one unpacked
     from the arch's package into the cache."""
-    spec = ARCHES[arch]
-    if "busybox" in spec:
-        if not os.path.exists(spec["busybox"]):
-            raise VMSkip("%s missing (package busybox-static)" % spec["busybox"])
-        return spec["busybox"]
-    pkg = spec["busybox_package"]
+    machine = ARCHES[arch]
+    if "busybox" in machine:
+        if not os.path.exists(machine["busybox"]):
+            raise VMSkip("%s missing (package busybox-static)" % machine["busybox"])
+        return machine["busybox"]
+    pkg = machine["busybox_package"]
     base = os.path.join(cache, arch, "busybox")
     path = os.path.join(base, "bin", "busybox")
     with locked(os.path.join(cache, arch, ".busybox.lock")):
@@ -391,7 +391,7 @@ def _guest_lib_path(path):
 
 def image_inputs(build_dir, arch, kernel, busybox):
     """Map of guest path -> host path of everything in the image."""
-    spec = ARCHES[arch]
+    machine = ARCHES[arch]
     build_dir = os.path.abspath(build_dir)
     files = {"/bin/busybox": busybox, "/boot/vmlinuz": None}
     for ko in sorted(glob.glob(os.path.join(kernel, "modules", "*.ko"))):
@@ -407,7 +407,7 @@ def image_inputs(build_dir, arch, kernel, busybox):
                     if _is_elf(p):
                         elves.append(p)
     for p in elves:
-        libs = _needed(p, spec["libdirs"]) if "libdirs" in spec else _ldd(p)
+        libs = _needed(p, machine["libdirs"]) if "libdirs" in machine else _ldd(p)
         for lib in libs:
             files.setdefault(_guest_lib_path(lib), os.path.realpath(lib))
     del files["/boot/vmlinuz"]
@@ -580,17 +580,17 @@ class VM:
         arch = arch or default_arch()
         if arch not in ARCHES:
             raise VMError("architecture %s is not supported yet" % arch)
-        self.spec = ARCHES[arch]
-        qemu = shutil.which(self.spec["qemu"])
+        self.machine = ARCHES[arch]
+        qemu = shutil.which(self.machine["qemu"])
         if not qemu:
-            raise VMSkip("%s missing (package %s)" % (self.spec["qemu"], self.spec["qemu_package"]))
+            raise VMSkip("%s missing (package %s)" % (self.machine["qemu"], self.machine["qemu_package"]))
         self.build_dir = os.path.abspath(build_dir)
         env = dict(env or {})
         env.setdefault("BUILD_DIR", self.build_dir)
         env["PATH"] = "/bin:/sbin:/usr/bin:/usr/sbin:%s/bin" % self.build_dir
-        if "libdirs" in self.spec:
+        if "libdirs" in self.machine:
             # The guest has no ld.so.cache; the extra folders are not the loader's defaults.
-            env.setdefault("LD_LIBRARY_PATH", ":".join(self.spec["libdirs"]))
+            env.setdefault("LD_LIBRARY_PATH", ":".join(self.machine["libdirs"]))
         self.vmlinuz, initrd = build_image(self.build_dir, arch, cache)
         self.tmp = tempfile.mkdtemp(prefix="vm-run-")
         run_img = os.path.join(self.tmp, "initrd")
@@ -609,12 +609,12 @@ class VM:
         self.qmp = None
         # KVM here is nested and stalls the guest; TCG boots in seconds.
         accel = ["-accel", os.environ.get("VM_ACCEL", "tcg")]
-        self.argv = [qemu] + self.spec["machine"] + accel + [
+        self.argv = [qemu] + self.machine["machine"] + accel + [
             "-m", str(memory), "-smp", "1", "-nodefaults", "-no-reboot",
             "-display", "none", "-serial", "stdio", "-monitor", "none",
             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
             "-kernel", self.vmlinuz, "-initrd", run_img,
-            "-append", "console=%s quiet loglevel=3 panic=-1" % self.spec["console"]]
+            "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]]
         self.started = time.monotonic()
         self.deadline = self.started + timeout
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
