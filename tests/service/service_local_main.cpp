@@ -1,8 +1,11 @@
 // `service` on the in-process runtime. SERVICE_TEST_REGISTRY picks the
-// registry: "none" (no registry at all), "empty", or by default the sample
-// services followed by one whose name and descriptor are not ASCII.
+// registry: "none" (no registry at all), "empty", "garbled" (one service
+// whose descriptor reply is malformed), or by default the sample services
+// followed by one whose name and descriptor are not ASCII.
 #include <binder/Binder.h>
+#include <binder/Parcel.h>
 #include <binder_local.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,13 +15,30 @@
 
 using namespace android;
 
+namespace {
+
+// Its descriptor reply is a string item whose length runs far past the end.
+class GarbledService : public BBinder {
+  protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
+        if (code != INTERFACE_TRANSACTION || reply == nullptr)
+            return BBinder::onTransact(code, data, reply, flags);
+        reply->writeInt32(INT32_MAX);
+        return reply->writeInt32(0);
+    }
+};
+
+} // namespace
+
 int main(int argc, char** argv) {
     const char* mode = getenv("SERVICE_TEST_REGISTRY");
     if (mode && strcmp(mode, "none") == 0) {
         setDefaultServiceManager(nullptr);
     } else {
         sp<IServiceManager> sm = makeLocalServiceManager();
-        if (!mode || strcmp(mode, "empty") != 0) {
+        if (mode && strcmp(mode, "garbled") == 0) {
+            sm->addService(String16("garbled"), new GarbledService());
+        } else if (!mode || strcmp(mode, "empty") != 0) {
             samples::registerSampleServices(*sm);
             // e with acute and a pair for U+1F600; the descriptor ends in a
             // lone low surrogate.

@@ -75,6 +75,9 @@ void Parcel::ipcSetDataReference(const uint8_t* data, size_t size, const uint64_
 }
 
 status_t Parcel::writeAligned(const void* data, size_t len, size_t padded) {
+    // Nothing to add; an empty parcel has no buffer to pass to memset.
+    if (padded == 0)
+        return NO_ERROR;
     if (mRefData) {
         // A received buffer is read-only; copy it before appending.
         std::vector<uint8_t> copy(mRefData, mRefData + mRefSize);
@@ -176,11 +179,17 @@ status_t Parcel::readString16(String16* out) const {
         *out = String16();
         return UNEXPECTED_NULL;
     }
-    const size_t bytes = (static_cast<size_t>(len) + 1) * sizeof(char16_t);
-    const void* at = len >= 0 ? readInplace(bytes) : nullptr;
-    std::vector<char16_t> units(len >= 0 ? len + 1 : 0);
-    if (at)
-        memcpy(units.data(), at, bytes);
+    // The length comes from the sender: the units and their 0 must lie in
+    // the data before anything is allocated for them (and in 64 bits, so
+    // that a 32-bit size cannot wrap).
+    const uint64_t bytes = (uint64_t(uint32_t(len)) + 1) * sizeof(char16_t);
+    const void* at =
+        len >= 0 && bytes <= dataAvail() ? readInplace(static_cast<size_t>(bytes)) : nullptr;
+    std::vector<char16_t> units;
+    if (at) {
+        units.resize(static_cast<size_t>(len) + 1);
+        memcpy(units.data(), at, static_cast<size_t>(bytes));
+    }
     if (!at || units[len] != 0) {
         mPos = start;
         *out = String16();
