@@ -174,10 +174,14 @@ Expected expect(const std::vector<std::string>& words) {
         e.run.out = service::kUsage;
         return e;
     }
+    // The lookup is by the name made into UTF-16, whose conversion is the
+    // platform's: a malformed UTF-8 byte may drop out, so "\xc1rec" finds rec.
     const std::string& name = words[0];
-    const char* descriptor = name == kRecordName          ? kRecordDescriptor
-                             : name == samples::kEchoName ? samples::kEchoDescriptor
-                                                          : nullptr;
+    const String16 key(name.c_str());
+    const bool isRecord = key == String16(kRecordName);
+    const char* descriptor = isRecord                              ? kRecordDescriptor
+                             : key == String16(samples::kEchoName) ? samples::kEchoDescriptor
+                                                                   : nullptr;
     if (!descriptor) {
         e.run.err = "service: Service " + name + " does not exist\n";
         return e;
@@ -194,7 +198,7 @@ Expected expect(const std::vector<std::string>& words) {
     if (e.code == IBinder::INTERFACE_TRANSACTION) {
         reply.writeString16(String16(descriptor));
     } else if (e.code != IBinder::PING_TRANSACTION) {
-        if (name == kRecordName) {
+        if (isRecord) {
             e.recorded = true;
             e.request.assign(reinterpret_cast<const char*>(request.data()), request.dataSize());
             reply.writeUint32(~e.code);
