@@ -133,11 +133,16 @@ double round_trip(DBusConnection* conn, const Target& t, bool pin) {
 
 struct Options {
     int iterations = 20000, warmup = 2000, runs = 5;
+    bool pipe = false; // the agent's output into a pipe that the bench drains
 };
 
 bool parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "--pipe") {
+            o->pipe = true;
+            continue;
+        }
         int* field = a == "--iterations" ? &o->iterations
                      : a == "--warmup"   ? &o->warmup
                      : a == "--runs"     ? &o->runs
@@ -185,10 +190,11 @@ int run(const Options& o) {
         return fail("cannot own org.velto on the private bus"), 1;
     dbus_connection_set_exit_on_disconnect(conn, FALSE);
 
-    // The agent's request lines go to /dev/null, as for a user who discards them.
+    // The agent's request lines go to /dev/null, as for a user who discards them, or to a pipe
+    // that is drained between round trips.
     Child agent, bare;
     Target targets[2];
-    if (!agent.start(AGENT_BIN, {"agent", "--", passkey}, bus.address(), false) ||
+    if (!agent.start(AGENT_BIN, {"agent", "--", passkey}, bus.address(), o.pipe) ||
         !serve_start_up(conn, agent, &targets[0]))
         return 1;
     if (!bare.start(BARE_BIN, {"agent_bare_responder", passkey}, bus.address(), true))
@@ -216,6 +222,10 @@ int run(const Options& o) {
                     if (i >= o.warmup)
                         samples[k].push_back(us);
                 }
+                if (o.pipe) {
+                    agent.drain();
+                    agent.out.clear();
+                }
             }
             Figures a = figures(samples[0]), b = figures(samples[1]);
             ours.push_back(a.median);
@@ -227,10 +237,10 @@ int run(const Options& o) {
         double lo = *std::min_element(ratios.begin(), ratios.end());
         double hi = *std::max_element(ratios.begin(), ratios.end());
         printf("agent|%s reply latency (median us)|%.1f|%.1f|%.3f|1.1|p90 %.1f vs %.1f us; ratio "
-               "%.3f-%.3f over %d runs of %d interleaved round trips each; agent output to "
-               "/dev/null\n",
+               "%.3f-%.3f over %d runs of %d interleaved round trips each; agent output to %s\n",
                measures[1 - pin], median_of(ours), median_of(base), median_of(ratios),
-               median_of(ours_p90), median_of(base_p90), lo, hi, o.runs, o.iterations);
+               median_of(ours_p90), median_of(base_p90), lo, hi, o.runs, o.iterations,
+               o.pipe ? "a drained pipe" : "/dev/null");
         fflush(stdout);
     }
     stop(agent, conn);
@@ -245,13 +255,14 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (argc == 2 && (!strcmp(argv[1], "-h") || !strcmp(argv[1], "--help"))) {
-        printf("Usage: agent_bench [--iterations N] [--warmup N] [--runs N]\n"
+        printf("Usage: agent_bench [--iterations N] [--warmup N] [--runs N] [--pipe]\n"
                "Prints agent|measure|ours|baseline|ratio|goal|note rows: the agent's reply\n"
-               "latency against a bare libdbus responder (defaults 20000, 2000, 5).\n");
+               "latency against a bare libdbus responder (defaults 20000, 2000, 5). The agent's\n"
+               "output goes to /dev/null, or with --pipe to a pipe drained between calls.\n");
         return 0;
     }
     if (!parse(argc, argv, &o)) {
-        fprintf(stderr, "Usage: agent_bench [--iterations N] [--warmup N] [--runs N]\n");
+        fprintf(stderr, "Usage: agent_bench [--iterations N] [--warmup N] [--runs N] [--pipe]\n");
         return 2;
     }
     if (access("/usr/bin/dbus-daemon", X_OK) != 0) {
