@@ -9,6 +9,8 @@
 
 #include <dbus/dbus.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
