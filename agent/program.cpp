@@ -43,7 +43,9 @@ static void on_stop_signal(int) {
 }
 
 static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void*) {
-    if (!dbus_message_is_signal(msg, DBUS_INTERFACE_DBUS, "NameOwnerChanged"))
+    // Any client may send a signal with this name; only the bus daemon's own says who left.
+    if (!dbus_message_is_signal(msg, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
+        !dbus_message_has_sender(msg, DBUS_SERVICE_DBUS))
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 
     const char* name;

@@ -35,9 +35,9 @@ const char rejected[] = "org.velto.Error.Rejected";
 const int call_timeout_ms = 20000; // a sanitized agent under load is slow, never this slow
 const int exit_timeout_ms = 20000;
 
-// A departure notice of "org.velto" ends the agent whoever sends it: the filter does not look at
-// the sender. Flip this when it does (see campaign_regression_test.cpp).
-const bool any_sender_ends_agent = true;
+// Only the bus daemon's own departure notice ends the agent; the campaign's forged ones must not
+// (see campaign_regression_test.cpp).
+const bool any_sender_ends_agent = false;
 
 // splitmix64: fully specified, so a seed gives the same run on every architecture.
 struct Rng {

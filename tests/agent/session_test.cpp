@@ -488,7 +488,8 @@ TEST_F(Session, AnotherNameLeavingIsIgnored) {
     EXPECT_EQ(agent.err(), "");
 }
 
-// NameOwnerChanged sent straight to the agent, to reach the filter with any arguments.
+// NameOwnerChanged sent straight to the agent by the fake daemon, with any arguments: forged, since
+// only the bus daemon can say who left, so none of them is looked at.
 struct WatchCase {
     const char* name;
     std::string signal;
@@ -502,7 +503,7 @@ void PrintTo(const WatchCase& c, std::ostream* os) {
 
 class Watch : public Session, public testing::WithParamInterface<WatchCase> {};
 
-TEST_P(Watch, OnlyTheDaemonsDepartureEndsTheAgent) {
+TEST_P(Watch, ANoticeFromAnotherClientIsIgnored) {
     const WatchCase& c = GetParam();
     ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
     daemon.write_line("signal " + c.signal);
@@ -518,13 +519,11 @@ TEST_P(Watch, OnlyTheDaemonsDepartureEndsTheAgent) {
 }
 
 const WatchCase watch_cases[] = {
-    {"DaemonGone", "sss org.velto :1.1 ''", true, "Agent has been terminated\n"},
-    {"DaemonGoneOldOwnerEmpty", "sss org.velto '' ''", true, "Agent has been terminated\n"},
+    {"DaemonGone", "sss org.velto :1.1 ''", false, ""},
+    {"DaemonGoneOldOwnerEmpty", "sss org.velto '' ''", false, ""},
     {"NewOwner", "sss org.velto :1.1 :1.9", false, ""},
-    {"OtherName", "sss org.velto.other :1.1 ''", false, ""},
-    {"NamePrefix", "sss org.velt :1.1 ''", false, ""},
-    {"TooFewArguments", "s org.velto", false, "Invalid arguments for NameOwnerChanged signal"},
-    {"WrongType", "sus org.velto 1 ''", false, "Invalid arguments for NameOwnerChanged signal"},
+    {"TooFewArguments", "s org.velto", false, ""},
+    {"WrongType", "sus org.velto 1 ''", false, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Agent, Watch, testing::ValuesIn(watch_cases),
