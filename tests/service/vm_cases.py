@@ -4,11 +4,11 @@ way each case's output comes back over the console, and the usage text."""
 # Guest helpers. Every wait is bounded: a hung `service` is killed by timeout
 # and shows up as status 137 instead of stalling the run.
 SHELL = r"""
-ready() { # PID FILE PATTERN: PATTERN in FILE within 5 s while PID lives
+ready() { # PID FILE PATTERN [STEPS]: PATTERN in FILE while PID lives, within STEPS x 50 ms (5 s)
   i=0
   until grep -q "$3" "$2" 2>/dev/null; do
     kill -0 "$1" 2>/dev/null || return 1
-    i=$((i+1)); [ $i -ge 100 ] && return 1
+    i=$((i+1)); [ $i -ge "${4:-100}" ] && return 1
     usleep 50000
   done
 }
@@ -17,15 +17,18 @@ stop() { for p in "$@"; do kill -9 "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 # its death, until then the next one cannot take it.
 start_sm() {
   for t in 1 2 3 4 5 6 7 8 9 10; do
+    rm -f /tmp/sm.out # a stale "serving" must not pass for this one's
     servicemanager "$@" > /tmp/sm.out 2>&1 & sm=$!
     ready $sm /tmp/sm.out serving && return 0
     stop $sm; usleep 100000
   done
   echo "== setup: no registry"; return 1
 }
-start_samples() {
-  binder-samples "$@" > /tmp/bs.out 2>&1 & bs=$!
-  ready $bs /tmp/bs.out serving || echo "== setup: samples $*"
+start_samples() { # ARGS...: $bs is the PID, /tmp/bs.$bs its output
+  rm -f /tmp/bs.new
+  binder-samples "$@" > /tmp/bs.new 2>&1 & bs=$!
+  ready $bs /tmp/bs.new serving || echo "== setup: samples $*"
+  mv /tmp/bs.new /tmp/bs.$bs
 }
 report() {
   sed 's/^/O|/' /tmp/o; [ -n "$(tail -c1 /tmp/o)" ] && echo

@@ -32,7 +32,7 @@ GUEST = SHELL + "\n".join([
     # The call is held in the handler until the process is killed under it.
     'echo "== call_killed"',
     "timeout -s KILL 20 service call stuck 2 s16 hi > /tmp/o 2> /tmp/e & c=$!",
-    'ready $c /tmp/bs.out "holding call 2" || echo "X|not held"',
+    'ready $c /tmp/bs.$stuck "holding call 2" || echo "X|not held"',
     "stop $stuck; wait $c; report $?",
     # The registry outlives its dead services.
     case("list_after", "list"),
