@@ -36,7 +36,7 @@ report() {
 }
 case_() { # NAME ARGS...
   echo "== $1"; shift
-  timeout -s KILL 20 service "$@" > /tmp/o 2> /tmp/e; report $?
+  timeout -s KILL 10 service "$@" > /tmp/o 2> /tmp/e; report $?
 }
 """
 

@@ -2,7 +2,7 @@
 """`service` over the real kernel driver when its peers go away: a service that
 dies in the middle of a call, and a registry that is missing, killed before the
 command, or dies while a command runs. Each command must end with its own
-output; none may hang (the guest kills any that takes 20 s)."""
+output; none may hang (the guest kills any that takes 10 s)."""
 import os
 import sys
 
@@ -31,7 +31,7 @@ GUEST = SHELL + "\n".join([
     'wait $crash; echo "X|exit $?"',
     # The call is held in the handler until the process is killed under it.
     'echo "== call_killed"',
-    "timeout -s KILL 20 service call stuck 2 s16 hi > /tmp/o 2> /tmp/e & c=$!",
+    "timeout -s KILL 10 service call stuck 2 s16 hi > /tmp/o 2> /tmp/e & c=$!",
     'ready $c /tmp/bs.$stuck "holding call 2" || echo "X|not held"',
     "stop $stuck; wait $c; report $?",
     # The registry outlives its dead services.
@@ -49,7 +49,7 @@ GUEST = SHELL + "\n".join([
 
     "start_sm -w 3; start_samples -n 3",
     'echo "== killed_in_list"',
-    "timeout -s KILL 20 service list > /tmp/o 2> /tmp/e & c=$!",
+    "timeout -s KILL 10 service list > /tmp/o 2> /tmp/e & c=$!",
     'ready $c /tmp/sm.out "holding query 3" || echo "X|not held"',
     "stop $sm; wait $c; report $?; stop $bs",
 
