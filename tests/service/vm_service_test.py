@@ -7,6 +7,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
 from vmtest import check, run, vm  # noqa: E402
+from vm_cases import USAGE, collect  # noqa: E402
 
 # Each case: its stdout as O| lines, stderr as E| lines, then its status.
 CASES = [
@@ -44,26 +45,6 @@ def guest_script():
     return "\n".join(lines) + "\n"
 
 
-def collect(lines):
-    """name -> (stdout, stderr, status) from the prefixed lines."""
-    result, name = {}, None
-    for line in lines:
-        if line.startswith("== "):
-            name = line[3:]
-            result[name] = ["", "", None]
-        elif name and line.startswith("O|"):
-            result[name][0] += line[2:] + "\n"
-        elif name and line.startswith("E|"):
-            result[name][1] += line[2:] + "\n"
-        elif name and line.startswith("S|"):
-            result[name][2] = int(line[2:])
-    return result
-
-
-USAGE = ("Usage: service [-h|-?]\n       service list\n       service check SERVICE\n"
-         "       service call SERVICE CODE [i32 INT | s16 STR] ...\nOptions:\n"
-         "   i32: Write the integer INT into the send parcel.\n"
-         "   s16: Write the UTF-16 string STR into the send parcel.\n")
 SAMPLES = "0\techo: [vardel.IEcho]\n1\tanonymous: []\n2\tmute: []\n3\tdoomed: [vardel.IEcho]\n"
 
 

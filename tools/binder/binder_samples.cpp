@@ -2,42 +2,117 @@
 // serves them until killed.
 #include <binder/IPCThreadState.h>
 #include <binder/IServiceManager.h>
+#include <binder/Parcel.h>
 #include <binder/ProcessState.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "sample_services.h"
 
 using namespace android;
 
 namespace {
+
 const char kUsage[] =
-    "Usage: binder-samples [-h] [NAME...]\n"
-    "Without NAME registers echo, anonymous (empty descriptor) and mute (fails the\n"
-    "descriptor query); with NAMEs registers one echo service under each NAME.\n"
+    "Usage: binder-samples [-h] [-n COUNT] [-x NAME] [-w NAME] [NAME...]\n"
+    "Without arguments registers echo, anonymous (empty descriptor) and mute (fails the\n"
+    "descriptor query); otherwise only what is asked for:\n"
+    "  NAME      an echo service under NAME\n"
+    "  -n COUNT  COUNT echo services named echo0, echo1, ...\n"
+    "  -x NAME   a service whose calls end this process without a reply (status 3)\n"
+    "  -w NAME   a service whose calls are held until this process is killed\n"
     "Then serves them until killed.\n";
+
+// The process dies with the call on its stack, as a crashing service would;
+// the kernel then answers the caller with a dead reply.
+class ExitingService : public samples::EchoService {
+  public:
+    ExitingService() : EchoService(samples::kEchoDescriptor) {}
+
+  protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
+        if (code == INTERFACE_TRANSACTION)
+            return EchoService::onTransact(code, data, reply, flags);
+        printf("binder-samples: exiting in call %u\n", code);
+        fflush(stdout);
+        _exit(3);
+    }
+};
+
+// Keeps the call in progress so that a test can kill the process under it.
+class HoldingService : public samples::EchoService {
+  public:
+    HoldingService() : EchoService(samples::kEchoDescriptor) {}
+
+  protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
+        if (code == INTERFACE_TRANSACTION)
+            return EchoService::onTransact(code, data, reply, flags);
+        printf("binder-samples: holding call %u\n", code);
+        fflush(stdout);
+        for (;;)
+            pause();
+    }
+};
+
+bool parseCount(const char* text, long* out) {
+    char* end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || n < 0 || n > 100000)
+        return false;
+    *out = n;
+    return true;
 }
 
+} // namespace
+
 int main(int argc, char** argv) {
-    if (argc > 1 && argv[1][0] == '-') {
-        const bool help = strcmp(argv[1], "-h") == 0;
-        fputs(kUsage, help ? stdout : stderr);
-        return help ? 0 : 2;
+    std::vector<std::pair<std::string, sp<IBinder>>> services;
+    int opt;
+    long count = 0;
+    while ((opt = getopt(argc, argv, "+hn:x:w:")) != -1) {
+        switch (opt) {
+        case 'h':
+            fputs(kUsage, stdout);
+            return 0;
+        case 'n':
+            if (!parseCount(optarg, &count)) {
+                fprintf(stderr, "binder-samples: bad COUNT %s\n", optarg);
+                return 2;
+            }
+            for (long i = 0; i < count; ++i)
+                services.emplace_back("echo" + std::to_string(i),
+                                      new samples::EchoService(samples::kEchoDescriptor));
+            break;
+        case 'x':
+            services.emplace_back(optarg, new ExitingService());
+            break;
+        case 'w':
+            services.emplace_back(optarg, new HoldingService());
+            break;
+        default:
+            fputs(kUsage, stderr);
+            return 2;
+        }
     }
+    for (int i = optind; i < argc; ++i)
+        services.emplace_back(argv[i], new samples::EchoService(samples::kEchoDescriptor));
+
     sp<IServiceManager> sm = defaultServiceManager();
     if (sm == nullptr) {
         fprintf(stderr, "binder-samples: no registry on /dev/binder\n");
         return 1;
     }
-    status_t err = NO_ERROR;
-    if (argc == 1) {
-        err = samples::registerSampleServices(*sm);
-    } else {
-        for (int i = 1; i < argc && err == NO_ERROR; ++i) {
-            err = sm->addService(String16(argv[i]),
-                                 new samples::EchoService(samples::kEchoDescriptor));
-        }
-    }
+    const bool defaults = argc == 1;
+    status_t err = defaults ? samples::registerSampleServices(*sm) : NO_ERROR;
+    for (size_t i = 0; i < services.size() && err == NO_ERROR; ++i)
+        err = sm->addService(String16(services[i].first.c_str()), services[i].second);
     if (err != NO_ERROR) {
         fprintf(stderr, "binder-samples: registration failed (%d)\n", err);
         return 1;

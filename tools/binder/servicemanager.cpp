@@ -7,7 +7,9 @@
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <utility>
 #include <vector>
@@ -16,10 +18,20 @@ using namespace android;
 
 namespace {
 
-const char kUsage[] = "Usage: servicemanager [-h]\n"
-                      "Serves the binder service registry on /dev/binder until killed.\n";
+const char kUsage[] =
+    "Usage: servicemanager [-h] [-x N | -w N]\n"
+    "Serves the binder service registry on /dev/binder until killed.\n"
+    "  -x N  the Nth query (listing or lookup) ends the process without a reply\n"
+    "  -w N  the Nth query is held until the process is killed\n";
+
+// How the registry fails on purpose, so that clients can be tried against a
+// registry that goes away in the middle of their work.
+enum class Fault { kNone, kExit, kHold };
 
 class Registry : public BBinder {
+  public:
+    Registry(Fault fault, long at) : mFault(fault), mFaultAt(at) {}
+
   protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
         if (code < FIRST_CALL_TRANSACTION || code > LAST_CALL_TRANSACTION) {
@@ -27,6 +39,9 @@ class Registry : public BBinder {
         }
         if (!data.enforceInterface(IServiceManager::descriptor()))
             return PERMISSION_DENIED;
+        if (code == IServiceManager::CHECK_SERVICE_TRANSACTION ||
+            code == IServiceManager::LIST_SERVICES_TRANSACTION)
+            countQuery();
         switch (code) {
         case IServiceManager::CHECK_SERVICE_TRANSACTION: {
             String16 name;
@@ -55,6 +70,18 @@ class Registry : public BBinder {
     }
 
   private:
+    void countQuery() {
+        if (mFault == Fault::kNone || ++mQueries != mFaultAt)
+            return;
+        printf("servicemanager: %s query %ld\n", mFault == Fault::kExit ? "exiting in" : "holding",
+               mQueries);
+        fflush(stdout);
+        if (mFault == Fault::kExit)
+            _exit(3);
+        for (;;)
+            pause();
+    }
+
     sp<IBinder> find(const String16& name) const {
         for (const auto& entry : mServices) {
             if (entry.first == name)
@@ -75,22 +102,40 @@ class Registry : public BBinder {
     }
 
     std::vector<std::pair<String16, sp<IBinder>>> mServices;
+    const Fault mFault;
+    const long mFaultAt;
+    long mQueries = 0;
 };
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        const bool help = strcmp(argv[1], "-h") == 0;
-        fputs(kUsage, help ? stdout : stderr);
-        return help ? 0 : 2;
+    Fault fault = Fault::kNone;
+    long at = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "hx:w:")) != -1) {
+        if (opt == 'h') {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        char* end = nullptr;
+        if ((opt != 'x' && opt != 'w') || fault != Fault::kNone ||
+            (at = strtol(optarg, &end, 10)) < 1 || *end != '\0') {
+            fputs(kUsage, stderr);
+            return 2;
+        }
+        fault = opt == 'x' ? Fault::kExit : Fault::kHold;
+    }
+    if (optind < argc) {
+        fputs(kUsage, stderr);
+        return 2;
     }
     sp<ProcessState> proc = ProcessState::self();
     if (!proc->isOpen()) {
         fprintf(stderr, "servicemanager: cannot open /dev/binder\n");
         return 1;
     }
-    if (!proc->becomeContextManager(new Registry())) {
+    if (!proc->becomeContextManager(new Registry(fault, at))) {
         perror("servicemanager: BINDER_SET_CONTEXT_MGR");
         return 1;
     }

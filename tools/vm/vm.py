@@ -576,7 +576,7 @@ class VM:
     """
 
     def __init__(self, build_dir, script, timeout=120.0, arch=None, env=None,
-                 echo=None, prefix="guest| ", cache=None, memory=512):
+                 echo=None, prefix="guest| ", cache=None, memory=512, qemu_args=()):
         arch = arch or default_arch()
         if arch not in ARCHES:
             raise VMError("architecture %s is not supported yet" % arch)
@@ -614,7 +614,7 @@ class VM:
             "-display", "none", "-serial", "stdio", "-monitor", "none",
             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
             "-kernel", self.vmlinuz, "-initrd", run_img,
-            "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]]
+            "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]] + list(qemu_args)
         self.started = time.monotonic()
         self.deadline = self.started + timeout
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
