@@ -2,11 +2,12 @@
 // 1, all threads together) returns NULL; every other call goes to the C library.
 //
 // FAIL_ALLOC_REPORT names a file that gets one line per event: "failed N" when the failure is
-// made ("failed N in dbus_bus_get" while the program is inside that call), "dbus_bus_get
-// returned" when that call comes back, and "calls N" at a normal exit. The bus library's own
-// out-of-memory path in dbus_bus_get can crash before the program gets control back; the report
-// lets a test tell that from a fault of the program. FAIL_ALLOC_TRACE set: the failed call's
-// stack goes to standard error, for finding the caller by hand.
+// made ("failed N in CALL" while the program is inside one of the bus library calls below),
+// "CALL returned" when that call comes back, and "calls N" at a normal exit. The bus library's
+// own out-of-memory paths can crash in dbus_bus_get, or stall a blocking call until its time-out,
+// before the program gets control back; the report lets a test tell those from the program's.
+// FAIL_ALLOC_TRACE set: the failed call's stack goes to standard error, for finding the caller by
+// hand.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -26,10 +27,12 @@ static atomic_ulong calls;
 static unsigned long fail_at; // 0: never
 static int trace;
 static int report_fd = -1;
-static volatile int in_bus_get;
+static const char* volatile inside; // the bus library call in progress, if any
 
 typedef void* (*bus_get_fn)(int, void*);
+typedef void* (*send_block_fn)(void*, void*, int, void*);
 static bus_get_fn real_bus_get;
+static send_block_fn real_send_block;
 
 // "WORD N REST"; without stdio's buffers, since this runs inside malloc. n < 0: no number.
 static void report(const char* word, long n, const char* rest) {
@@ -58,6 +61,7 @@ __attribute__((constructor)) static void read_settings(void) {
         backtrace(frames, 1);
     }
     real_bus_get = (bus_get_fn)dlsym(RTLD_NEXT, "dbus_bus_get");
+    real_send_block = (send_block_fn)dlsym(RTLD_NEXT, "dbus_connection_send_with_reply_and_block");
     atomic_store(&calls, before);
 }
 
@@ -69,7 +73,10 @@ static int fails_now(void) {
     unsigned long n = atomic_fetch_add(&calls, 1) + 1;
     if (!fail_at || n != fail_at)
         return 0;
-    report("failed", (long)n, in_bus_get ? " in dbus_bus_get" : "");
+    char where[64] = "";
+    if (inside)
+        snprintf(where, sizeof where, " in %s", inside);
+    report("failed", (long)n, where);
     if (trace) {
         void* frames[32];
         backtrace_symbols_fd(frames, backtrace(frames, 32), 2);
@@ -90,13 +97,23 @@ void* realloc(void* p, size_t size) {
     return fails_now() ? NULL : __libc_realloc(p, size);
 }
 
-// Only marks the window; the call itself is the library's, allocations in it counted as usual.
+// These only mark their window; the calls are the library's, allocations in them counted as usual.
 void* dbus_bus_get(int type, void* error) {
     if (!real_bus_get)
         abort();
-    in_bus_get = 1;
+    inside = "dbus_bus_get";
     void* conn = real_bus_get(type, error);
-    in_bus_get = 0;
+    inside = NULL;
     report("dbus_bus_get returned", -1, "");
     return conn;
+}
+
+void* dbus_connection_send_with_reply_and_block(void* conn, void* msg, int timeout, void* error) {
+    if (!real_send_block)
+        abort();
+    inside = "dbus_connection_send_with_reply_and_block";
+    void* reply = real_send_block(conn, msg, timeout, error);
+    inside = NULL;
+    report("dbus_connection_send_with_reply_and_block returned", -1, "");
+    return reply;
 }
