@@ -3,11 +3,12 @@
 //
 // FAIL_ALLOC_REPORT names a file that gets one line per event: "failed N" when the failure is
 // made ("failed N in CALL" while the program is inside one of the bus library calls below),
-// "CALL returned" when that call comes back, and "calls N" at a normal exit. The bus library's
-// own out-of-memory paths can crash in dbus_bus_get, or stall a blocking call until its time-out,
-// before the program gets control back; the report lets a test tell those from the program's.
-// FAIL_ALLOC_TRACE set: the failed call's stack goes to standard error, for finding the caller by
-// hand.
+// "CALL returned" when that call comes back, "dispatch from N" when the program first calls
+// dbus_connection_read_write_dispatch (N: the next allocation), and "calls N" at a normal exit. The
+// bus library's own out-of-memory paths can crash in dbus_bus_get, or stall a blocking call until
+// its time-out, before the program gets control back; the report lets a test tell those from the
+// program's. FAIL_ALLOC_TRACE set: the failed call's stack goes to standard error, for finding the
+// caller by hand.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -31,8 +32,10 @@ static const char* volatile inside; // the bus library call in progress, if any
 
 typedef void* (*bus_get_fn)(int, void*);
 typedef void* (*send_block_fn)(void*, void*, int, void*);
+typedef int (*dispatch_fn)(void*, int);
 static bus_get_fn real_bus_get;
 static send_block_fn real_send_block;
+static dispatch_fn real_dispatch;
 
 // "WORD N REST"; without stdio's buffers, since this runs inside malloc. n < 0: no number.
 static void report(const char* word, long n, const char* rest) {
@@ -62,6 +65,7 @@ __attribute__((constructor)) static void read_settings(void) {
     }
     real_bus_get = (bus_get_fn)dlsym(RTLD_NEXT, "dbus_bus_get");
     real_send_block = (send_block_fn)dlsym(RTLD_NEXT, "dbus_connection_send_with_reply_and_block");
+    real_dispatch = (dispatch_fn)dlsym(RTLD_NEXT, "dbus_connection_read_write_dispatch");
     atomic_store(&calls, before);
 }
 
@@ -116,4 +120,15 @@ void* dbus_connection_send_with_reply_and_block(void* conn, void* msg, int timeo
     inside = NULL;
     report("dbus_connection_send_with_reply_and_block returned", -1, "");
     return reply;
+}
+
+int dbus_connection_read_write_dispatch(void* conn, int timeout) {
+    static int seen;
+    if (!real_dispatch)
+        abort();
+    if (!seen) {
+        seen = 1;
+        report("dispatch from", (long)atomic_load(&calls) + 1, "");
+    }
+    return real_dispatch(conn, timeout);
 }
