@@ -135,8 +135,12 @@ int append_args(sd_bus_message* m, const std::string& sig, const std::vector<std
 int on_async_reply(sd_bus_message* reply, void* userdata, sd_bus_error* error) {
     std::string* member = static_cast<std::string*>(userdata);
     print_reply(member->c_str(), reply, error);
-    delete member;
     return 0;
+}
+
+// Also for a call still unanswered when the daemon leaves.
+void free_member(void* userdata) {
+    delete static_cast<std::string*>(userdata);
 }
 
 // Calls org.velto.Agent.MEMBER on the last agent; prints the call and, if waited for, its reply.
@@ -162,9 +166,17 @@ int call_agent(daemon_state& st, const std::string& member, const std::string& s
         shown += ' ' + a;
     printf("call %s%s\n", member.c_str(), shown.c_str());
     if (!wait) {
-        r = sd_bus_call_async(st.bus, nullptr, m, on_async_reply, new std::string(member),
-                              call_timeout_us);
+        sd_bus_slot* slot = nullptr;
+        std::string* name = new std::string(member);
+        r = sd_bus_call_async(st.bus, &slot, m, on_async_reply, name, call_timeout_us);
         sd_bus_message_unref(m);
+        if (r < 0) {
+            delete name;
+            return r;
+        }
+        sd_bus_slot_set_destroy_callback(slot, free_member);
+        sd_bus_slot_set_floating(slot, 1);
+        sd_bus_slot_unref(slot);
         return r;
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
