@@ -12,17 +12,46 @@
 static const char agent_interface[] = "org.velto.Agent";
 static const char rejected_error[] = "org.velto.Error.Rejected";
 
-static DBusHandlerResult send_reply(DBusConnection* conn, DBusMessage* reply) {
-    dbus_connection_send(conn, reply, nullptr);
-    dbus_connection_flush(conn);
-    dbus_message_unref(reply);
-    return DBUS_HANDLER_RESULT_HANDLED;
-}
-
 static DBusHandlerResult reply_not_created() {
     fprintf(stderr, "Can't create reply message\n");
     return DBUS_HANDLER_RESULT_NEED_MEMORY;
 }
+
+// A reply together with the room to queue it, both taken before the request line is printed:
+// a send that fails for want of memory would lose the reply while the call counts as answered.
+// Not made, the handler reports it and returns "need memory", and the bus library hands the
+// call in again.
+class Reply {
+  public:
+    Reply(DBusConnection* conn, DBusMessage* msg) : conn_(conn), msg_(msg) {
+        if (msg_)
+            slot_ = dbus_connection_preallocate_send(conn_);
+    }
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+    ~Reply() {
+        if (slot_)
+            dbus_connection_free_preallocated_send(conn_, slot_);
+        if (msg_)
+            dbus_message_unref(msg_);
+    }
+
+    bool made() const { return msg_ && slot_; }
+    DBusMessage* message() const { return msg_; }
+
+    // Cannot fail: the room was taken up front.
+    DBusHandlerResult send() {
+        dbus_connection_send_preallocated(conn_, slot_, msg_, nullptr);
+        slot_ = nullptr;
+        dbus_connection_flush(conn_);
+        return DBUS_HANDLER_RESULT_HANDLED;
+    }
+
+  private:
+    DBusConnection* conn_;
+    DBusMessage* msg_;
+    DBusPreallocatedSend* slot_ = nullptr;
+};
 
 static DBusHandlerResult invalid_arguments(const char* member) {
     fprintf(stderr, "Invalid arguments for %s method", member);
@@ -30,10 +59,10 @@ static DBusHandlerResult invalid_arguments(const char* member) {
 }
 
 static DBusHandlerResult send_rejection(DBusConnection* conn, DBusMessage* msg) {
-    DBusMessage* reply = dbus_message_new_error(msg, rejected_error, "");
-    if (!reply)
+    Reply reply(conn, dbus_message_new_error(msg, rejected_error, ""));
+    if (!reply.made())
         return reply_not_created();
-    return send_reply(conn, reply);
+    return reply.send();
 }
 
 // A negative delay counts as none: sleep() would take it as a huge unsigned count.
@@ -89,13 +118,16 @@ DBusHandlerResult on_request_pin_code(DBusConnection* conn, DBusMessage* msg) {
     if (reject_requests)
         return send_rejection(conn, msg);
 
-    DBusMessage* reply = dbus_message_new_method_return(msg);
-    if (!reply)
+    Reply reply(conn, dbus_message_new_method_return(msg));
+    if (!reply.made())
         return reply_not_created();
     printf("Pincode request for device %s\n", device);
     wait_reply_delay();
-    dbus_message_append_args(reply, DBUS_TYPE_STRING, &agent_passkey, DBUS_TYPE_INVALID);
-    return send_reply(conn, reply);
+    // Without its argument the reply would be a wrong answer, not a missing one.
+    if (!dbus_message_append_args(reply.message(), DBUS_TYPE_STRING, &agent_passkey,
+                                  DBUS_TYPE_INVALID))
+        return reply_not_created();
+    return reply.send();
 }
 
 DBusHandlerResult on_request_passkey(DBusConnection* conn, DBusMessage* msg) {
@@ -107,14 +139,15 @@ DBusHandlerResult on_request_passkey(DBusConnection* conn, DBusMessage* msg) {
     if (reject_requests)
         return send_rejection(conn, msg);
 
-    DBusMessage* reply = dbus_message_new_method_return(msg);
-    if (!reply)
+    Reply reply(conn, dbus_message_new_method_return(msg));
+    if (!reply.made())
         return reply_not_created();
     printf("Passkey request for device %s\n", device);
     wait_reply_delay();
     dbus_uint32_t passkey = passkey_number(agent_passkey);
-    dbus_message_append_args(reply, DBUS_TYPE_UINT32, &passkey, DBUS_TYPE_INVALID);
-    return send_reply(conn, reply);
+    if (!dbus_message_append_args(reply.message(), DBUS_TYPE_UINT32, &passkey, DBUS_TYPE_INVALID))
+        return reply_not_created();
+    return reply.send();
 }
 
 DBusHandlerResult on_request_confirmation(DBusConnection* conn, DBusMessage* msg) {
@@ -126,12 +159,12 @@ DBusHandlerResult on_request_confirmation(DBusConnection* conn, DBusMessage* msg
     if (reject_requests)
         return send_rejection(conn, msg);
 
-    DBusMessage* reply = dbus_message_new_method_return(msg);
-    if (!reply)
+    Reply reply(conn, dbus_message_new_method_return(msg));
+    if (!reply.made())
         return reply_not_created();
     printf("Confirmation request of %u for device %s\n", value, device);
     wait_reply_delay();
-    return send_reply(conn, reply);
+    return reply.send();
 }
 
 DBusHandlerResult on_authorize(DBusConnection* conn, DBusMessage* msg) {
@@ -143,11 +176,11 @@ DBusHandlerResult on_authorize(DBusConnection* conn, DBusMessage* msg) {
     if (reject_requests)
         return send_rejection(conn, msg);
 
-    DBusMessage* reply = dbus_message_new_method_return(msg);
-    if (!reply)
+    Reply reply(conn, dbus_message_new_method_return(msg));
+    if (!reply.made())
         return reply_not_created();
     printf("Authorizing request for %s\n", device);
-    return send_reply(conn, reply);
+    return reply.send();
 }
 
 DBusHandlerResult on_cancel(DBusConnection* conn, DBusMessage* msg) {
@@ -155,10 +188,10 @@ DBusHandlerResult on_cancel(DBusConnection* conn, DBusMessage* msg) {
         return invalid_arguments("Cancel");
     printf("Request canceled\n");
 
-    DBusMessage* reply = dbus_message_new_method_return(msg);
-    if (!reply)
+    Reply reply(conn, dbus_message_new_method_return(msg));
+    if (!reply.made())
         return reply_not_created();
-    return send_reply(conn, reply);
+    return reply.send();
 }
 
 DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg) {
@@ -169,10 +202,10 @@ DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg) {
     // Set before the reply, so that the loop ends even when no reply can be made.
     registration_gone = 1;
 
-    DBusMessage* reply = dbus_message_new_method_return(msg);
-    if (!reply)
+    Reply reply(conn, dbus_message_new_method_return(msg));
+    if (!reply.made())
         return reply_not_created();
-    return send_reply(conn, reply);
+    return reply.send();
 }
 
 DBusHandlerResult agent_object_handler(DBusConnection* conn, DBusMessage* msg, void*) {

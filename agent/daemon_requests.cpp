@@ -23,6 +23,16 @@ static DBusMessage* new_call(const char* path, const char* interface, const char
     return msg;
 }
 
+// A call whose arguments did not all fit for want of memory is as unusable as no call: sent, it
+// would only draw an argument error (or, unawaited, pass for success).
+static bool appended(DBusMessage* msg, bool ok) {
+    if (!ok) {
+        fprintf(stderr, "Can't allocate new method call\n");
+        dbus_message_unref(msg);
+    }
+    return ok;
+}
+
 // Sends and waits with the library's default time-out; the call is released either way.
 static DBusMessage* call_and_wait(DBusConnection* conn, DBusMessage* msg, DBusError* err) {
     dbus_error_init(err);
@@ -71,7 +81,9 @@ char* query_adapter(DBusConnection* conn, const char* adapter) {
     DBusMessage* msg = new_call("/", manager_interface, "FindAdapter");
     if (!msg)
         return nullptr;
-    dbus_message_append_args(msg, DBUS_TYPE_STRING, &adapter, DBUS_TYPE_INVALID);
+    if (!appended(msg,
+                  dbus_message_append_args(msg, DBUS_TYPE_STRING, &adapter, DBUS_TYPE_INVALID)))
+        return nullptr;
 
     DBusError err;
     DBusMessage* reply = call_and_wait(conn, msg, &err);
@@ -88,8 +100,9 @@ int send_register_agent(DBusConnection* conn, const char* adapter_path, const ch
     DBusMessage* msg = new_call(adapter_path, adapter_interface, "RegisterAgent");
     if (!msg)
         return -1;
-    dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path, DBUS_TYPE_STRING, &capability,
-                             DBUS_TYPE_INVALID);
+    if (!appended(msg, dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path,
+                                                DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID)))
+        return -1;
 
     DBusError err;
     DBusMessage* reply = call_and_wait(conn, msg, &err);
@@ -107,7 +120,9 @@ int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const 
     DBusMessage* msg = new_call(adapter_path, adapter_interface, "UnregisterAgent");
     if (!msg)
         return -1;
-    dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path, DBUS_TYPE_INVALID);
+    if (!appended(msg, dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path,
+                                                DBUS_TYPE_INVALID)))
+        return -1;
 
     DBusError err;
     DBusMessage* reply = call_and_wait(conn, msg, &err);
@@ -127,8 +142,10 @@ int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
     DBusMessage* msg = new_call(adapter_path, adapter_interface, "CreatePairedDevice");
     if (!msg)
         return -1;
-    dbus_message_append_args(msg, DBUS_TYPE_STRING, &device, DBUS_TYPE_OBJECT_PATH, &agent_path,
-                             DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID);
+    if (!appended(msg, dbus_message_append_args(msg, DBUS_TYPE_STRING, &device,
+                                                DBUS_TYPE_OBJECT_PATH, &agent_path,
+                                                DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID)))
+        return -1;
 
     // The daemon's answer is not awaited: pairing goes on through the agent object.
     dbus_bool_t queued = dbus_connection_send(conn, msg, nullptr);

@@ -36,6 +36,7 @@ struct daemon_state {
     std::string agent_path;
     std::string device_path;
     bool conversation_due = false;
+    std::string leave_on; // member whose call makes the daemon leave without answering
 };
 
 const uint64_t call_timeout_us = 60ull * 1000 * 1000;
@@ -49,6 +50,7 @@ void usage(FILE* out) {
           "                           answer MEMBER with an error reply (repeatable)\n"
           "  -s, --string-reply       DefaultAdapter/FindAdapter answer a string, not a path\n"
           "  -x, --reply-args         RegisterAgent/UnregisterAgent replies carry an argument\n"
+          "  -l, --leave-on MEMBER    leave the bus when MEMBER is called, without answering\n"
           "  -S, --script             take commands from standard input instead of pairing:\n"
           "        call MEMBER [SIG ARG...]   call org.velto.Agent.MEMBER on the agent, wait\n"
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
@@ -133,8 +135,12 @@ int append_args(sd_bus_message* m, const std::string& sig, const std::vector<std
 int on_async_reply(sd_bus_message* reply, void* userdata, sd_bus_error* error) {
     std::string* member = static_cast<std::string*>(userdata);
     print_reply(member->c_str(), reply, error);
-    delete member;
     return 0;
+}
+
+// Also for a call still unanswered when the daemon leaves.
+void free_member(void* userdata) {
+    delete static_cast<std::string*>(userdata);
 }
 
 // Calls org.velto.Agent.MEMBER on the last agent; prints the call and, if waited for, its reply.
@@ -160,9 +166,17 @@ int call_agent(daemon_state& st, const std::string& member, const std::string& s
         shown += ' ' + a;
     printf("call %s%s\n", member.c_str(), shown.c_str());
     if (!wait) {
-        r = sd_bus_call_async(st.bus, nullptr, m, on_async_reply, new std::string(member),
-                              call_timeout_us);
+        sd_bus_slot* slot = nullptr;
+        std::string* name = new std::string(member);
+        r = sd_bus_call_async(st.bus, &slot, m, on_async_reply, name, call_timeout_us);
         sd_bus_message_unref(m);
+        if (r < 0) {
+            delete name;
+            return r;
+        }
+        sd_bus_slot_set_destroy_callback(slot, free_member);
+        sd_bus_slot_set_floating(slot, 1);
+        sd_bus_slot_unref(slot);
         return r;
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -249,6 +263,13 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error*) {
         st.adapter_path == path && sd_bus_message_is_method_call(m, "org.velto.Adapter", nullptr);
     const char *s1 = nullptr, *s2 = nullptr, *s3 = nullptr;
 
+    if ((manager || adapter) && st.leave_on == member) {
+        printf("leaving on %s\n", member);
+        fflush(stdout);
+        // No answer: the caller learns from the bus that the daemon has gone.
+        sd_bus_close(st.bus);
+        exit(0);
+    }
     if (manager && strcmp(member, "DefaultAdapter") == 0) {
         printf("DefaultAdapter\n");
         return maybe_fail(st, m, member) ? 1 : (reply_adapter(st, m), 1);
@@ -371,13 +392,18 @@ int main(int argc, char* argv[]) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     daemon_state st;
     static const struct option options[] = {
-        {"adapter", required_argument, nullptr, 'a'}, {"name", required_argument, nullptr, 'n'},
-        {"fail", required_argument, nullptr, 'f'},    {"string-reply", no_argument, nullptr, 's'},
-        {"reply-args", no_argument, nullptr, 'x'},    {"script", no_argument, nullptr, 'S'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+        {"adapter", required_argument, nullptr, 'a'},
+        {"name", required_argument, nullptr, 'n'},
+        {"fail", required_argument, nullptr, 'f'},
+        {"string-reply", no_argument, nullptr, 's'},
+        {"reply-args", no_argument, nullptr, 'x'},
+        {"script", no_argument, nullptr, 'S'},
+        {"leave-on", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "a:n:f:sxSh", options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "a:n:f:l:sxSh", options, nullptr)) != -1) {
         switch (opt) {
         case 'a':
             st.adapter_path = optarg;
@@ -399,6 +425,9 @@ int main(int argc, char* argv[]) {
             break;
         case 'S':
             st.script = true;
+            break;
+        case 'l':
+            st.leave_on = optarg;
             break;
         case 'h':
             usage(stdout);

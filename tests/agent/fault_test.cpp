@@ -1,0 +1,309 @@
+// The agent when its surroundings fail: the bus daemon killed at random points of a conversation,
+// the simulated daemon leaving in the middle of a request, and storms of SIGTERM and SIGINT.
+// Random plans come from a seed that each run prints; AGENT_FAULT_SEEDS=N runs N seeds instead
+// of the few that CI runs, AGENT_FAULT_SEED=S just seed S.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+const int wait_ms = 10000;
+const char dev[] = "/org/velto/hci0/dev_00_11";
+const int ci_seeds = 4;
+
+std::vector<unsigned> seeds() {
+    if (const char* one = getenv("AGENT_FAULT_SEED"))
+        return {static_cast<unsigned>(strtoul(one, nullptr, 10))};
+    int n = ci_seeds;
+    if (const char* many = getenv("AGENT_FAULT_SEEDS"))
+        n = atoi(many);
+    std::vector<unsigned> list;
+    for (int i = 1; i <= n; i++)
+        list.push_back(static_cast<unsigned>(i));
+    return list;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+void pause_us(int us) {
+    if (us > 0)
+        usleep(static_cast<useconds_t>(us));
+}
+
+// One daemon call and what the agent prints for it; with a reply delay the request methods add
+// their waiting line.
+struct Call {
+    std::string member, args, out;
+    bool delayed;
+};
+
+std::vector<Call> requests() {
+    std::string d = dev;
+    return {
+        {"RequestPinCode", "o " + d, "Pincode request for device " + d + "\n", true},
+        {"RequestPasskey", "o " + d, "Passkey request for device " + d + "\n", true},
+        {"RequestConfirmation", "ou " + d + " 42",
+         "Confirmation request of 42 for device " + d + "\n", true},
+        {"Authorize", "os " + d + " uuid", "Authorizing request for " + d + "\n", false},
+        {"Cancel", "", "Request canceled\n", false},
+    };
+}
+
+std::string printed_for(const std::vector<Call>& calls, size_t n, int delay) {
+    std::string text;
+    for (size_t i = 0; i < n && i < calls.size(); i++) {
+        text += calls[i].out;
+        if (delay && calls[i].delayed)
+            text += "Waiting for " + std::to_string(delay) + " seconds\n";
+    }
+    return text;
+}
+
+class Fault : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(bus.start()) << "private dbus-daemon did not start"; }
+
+    void start_daemon(const std::vector<std::string>& options = {}) {
+        std::vector<std::string> argv = {"btdaemon", "--script"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        ASSERT_TRUE(daemon.start(BTDAEMON_BIN, argv, bus.address()));
+        ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
+    }
+
+    void start_agent(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"agent"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_TRUE(agent.start(AGENT_BIN, argv, bus.address()));
+    }
+
+    // The ping's answer comes from the dispatch loop: the signal handler is in place by then.
+    void start_serving(const std::vector<std::string>& args) {
+        ASSERT_NO_FATAL_FAILURE(start_daemon());
+        ASSERT_NO_FATAL_FAILURE(start_agent(args));
+        ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << daemon.out() << agent.err();
+        daemon.write_line("ping");
+        ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << daemon.out() << agent.err();
+    }
+
+    Bus bus;
+    Process daemon, agent;
+};
+
+// SIGKILL to the bus daemon after some calls, or while one is on its way or being answered, with
+// or without a reply delay: the lost bus ends the agent with 1 from inside the library, with no
+// line of its own and nothing printed for calls it never got.
+TEST_F(Fault, BusDaemonKilledAtRandomPoints) {
+    for (unsigned seed : seeds()) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        printf("seed %u\n", seed);
+        std::mt19937 rng(seed);
+        int delay = rng() % 2;
+        std::vector<Call> calls = requests();
+        size_t done = rng() % (calls.size() + 1);
+        bool in_flight = done < calls.size() && rng() % 2;
+        int pause = static_cast<int>(rng() % 20000);
+
+        Bus own_bus;
+        ASSERT_TRUE(own_bus.start());
+        Process d, a;
+        ASSERT_TRUE(d.start(BTDAEMON_BIN, {"btdaemon", "--script"}, own_bus.address()));
+        ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
+        std::vector<std::string> args = {"agent"};
+        if (delay)
+            args.insert(args.end(), {"-d", std::to_string(delay)});
+        args.push_back("1234");
+        ASSERT_TRUE(a.start(AGENT_BIN, args, own_bus.address()));
+        ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
+        d.write_line("ping");
+        ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
+        for (size_t i = 0; i < done; i++) {
+            d.write_line("call " + calls[i].member + " " + calls[i].args);
+            ASSERT_TRUE(d.wait_line("reply " + calls[i].member, wait_ms)) << d.out() << a.err();
+        }
+        if (in_flight)
+            d.write_line("send " + calls[done].member + " " + calls[done].args);
+        pause_us(pause);
+        own_bus.kill_now();
+
+        EXPECT_EQ(a.wait_exit(wait_ms + delay * 1000), 1);
+        EXPECT_EQ(a.err(), "");
+        std::string before = printed_for(calls, done, delay);
+        std::string after = printed_for(calls, done + 1, delay);
+        // The call on its way may or may not have reached the agent; with a delay it may have
+        // been cut off before its waiting line.
+        bool fits = a.out() == before ||
+                    (in_flight && (a.out() == after || a.out() == before + calls[done].out));
+        EXPECT_TRUE(fits) << "done " << done << (in_flight ? " and one on its way" : "") << "\n"
+                          << a.out();
+        d.kill_now();
+    }
+}
+
+// The daemon leaves the bus while the agent waits for its answer to each of the requests that
+// the agent makes (CreatePairedDevice is not waited for): the bus answers for it, and the
+// agent reports as for any failed request.
+struct LeaveCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* member;
+    bool stop_with_signal; // the request comes at shutdown
+    int status;
+    std::string err;
+};
+
+void PrintTo(const LeaveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const char no_reply[] = "Message recipient disconnected from message bus without replying\n";
+
+class DaemonLeaves : public Fault, public testing::WithParamInterface<LeaveCase> {};
+
+TEST_P(DaemonLeaves, InTheMiddleOfARequest) {
+    const LeaveCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--leave-on", c.member}));
+    ASSERT_NO_FATAL_FAILURE(start_agent(c.args));
+    if (c.stop_with_signal) {
+        ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+        daemon.write_line("ping");
+        ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << agent.err();
+        agent.signal(SIGTERM);
+    }
+    EXPECT_TRUE(daemon.wait_line(std::string("leaving on ") + c.member, wait_ms)) << daemon.out();
+    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.wait_exit(wait_ms), c.status);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), c.err);
+}
+
+const LeaveCase leave_cases[] = {
+    {"DefaultAdapter",
+     {"1234"},
+     "DefaultAdapter",
+     false,
+     1,
+     std::string("Can't get default adapter\n") + no_reply},
+    {"FindAdapter",
+     {"-a", "hci0", "1234"},
+     "FindAdapter",
+     false,
+     1,
+     std::string("Can't find adapter hci0\n") + no_reply},
+    {"RegisterAgent",
+     {"1234"},
+     "RegisterAgent",
+     false,
+     1,
+     std::string("Can't register agent\n") + no_reply},
+    {"UnregisterAgent",
+     {"1234"},
+     "UnregisterAgent",
+     true,
+     0,
+     std::string("Can't unregister agent\n") + no_reply},
+    // Not waited for: the daemon's departure is then seen by the watch.
+    {"CreatePairedDevice",
+     {"1234", "00:11"},
+     "CreatePairedDevice",
+     false,
+     0,
+     "Agent has been terminated\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
+                         [](const testing::TestParamInfo<LeaveCase>& i) { return i.param.name; });
+
+// The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
+// ends as on any departure of the daemon.
+TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
+    ASSERT_NO_FATAL_FAILURE(start_serving({"-d", "1", "1234"}));
+    daemon.write_line(std::string("send RequestPinCode o ") + dev);
+    ASSERT_TRUE(agent.wait_output("Waiting for 1 seconds\n", wait_ms)) << agent.err();
+    daemon.write_line("quit");
+    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(),
+              std::string("Pincode request for device ") + dev + "\nWaiting for 1 seconds\n");
+    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+}
+
+// Many SIGTERM and SIGINT, fast, at a random point: idle, during a call on its way, during a
+// reply delay, or at shutdown. Every time: status 0, the delayed reply sent at once, exactly the
+// request lines, nothing on standard error, and one UnregisterAgent only.
+TEST_F(Fault, SignalStorms) {
+    for (unsigned seed : seeds()) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        printf("seed %u\n", seed);
+        std::mt19937 rng(seed);
+        int point = static_cast<int>(rng() % 3); // 0 idle, 1 call on its way, 2 in a delay
+        int delay = point == 2 ? 5 : 0;
+        int signals = 20 + static_cast<int>(rng() % 100);
+        int pause = static_cast<int>(rng() % 5000);
+
+        Bus own_bus;
+        ASSERT_TRUE(own_bus.start());
+        Process d, a;
+        ASSERT_TRUE(d.start(BTDAEMON_BIN, {"btdaemon", "--script"}, own_bus.address()));
+        ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
+        std::vector<std::string> args = {"agent"};
+        if (delay)
+            args.insert(args.end(), {"-d", std::to_string(delay)});
+        args.push_back("1234");
+        ASSERT_TRUE(a.start(AGENT_BIN, args, own_bus.address()));
+        ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
+        d.write_line("ping");
+        ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
+
+        std::string expected_out;
+        std::string pin = std::string("RequestPinCode o ") + dev;
+        if (point == 1) {
+            d.write_line("send " + pin);
+            pause_us(pause);
+        } else if (point == 2) {
+            d.write_line("send " + pin);
+            ASSERT_TRUE(a.wait_output("Waiting for 5 seconds\n", wait_ms)) << a.err();
+            expected_out =
+                std::string("Pincode request for device ") + dev + "\nWaiting for 5 seconds\n";
+            pause_us(pause);
+        }
+        int64_t started = monotonic_ms();
+        for (int i = 0; i < signals; i++) {
+            a.signal(i % 2 ? SIGINT : SIGTERM);
+            if (rng() % 4 == 0)
+                pause_us(static_cast<int>(rng() % 2000));
+        }
+        EXPECT_EQ(a.wait_exit(wait_ms), 0);
+        if (point == 2) {
+            // Cut short: nowhere near the 5 s.
+            EXPECT_LT(monotonic_ms() - started, 3000);
+        }
+        if (point == 1) {
+            // The call on its way may have been answered before the loop ended, or not at all.
+            std::string line = std::string("Pincode request for device ") + dev + "\n";
+            EXPECT_TRUE(a.out() == "" || a.out() == line) << a.out();
+        } else {
+            EXPECT_EQ(a.out(), expected_out);
+        }
+        EXPECT_EQ(a.err(), "");
+        d.write_line("quit");
+        EXPECT_EQ(d.wait_exit(wait_ms), 0);
+        EXPECT_EQ(count(d.out(), "UnregisterAgent "), 1u) << d.out();
+        if (point == 2) {
+            EXPECT_NE(d.out().find("reply RequestPinCode s 1234\n"), std::string::npos) << d.out();
+        }
+    }
+}
+
+} // namespace
