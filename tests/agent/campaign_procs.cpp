@@ -1,5 +1,7 @@
 #include "campaign_procs.h"
 
+#include "bus_dir.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -147,34 +149,12 @@ void Child::kill_now() {
 
 PrivateBus::~PrivateBus() {
     daemon_.kill_now();
-    if (!dir_.empty()) {
-        unlink((dir_ + "/bus.conf").c_str());
-        unlink((dir_ + "/bus").c_str());
-        rmdir(dir_.c_str());
-    }
+    remove_bus_dir(dir_);
 }
 
 bool PrivateBus::start() {
-    char tmpl[] = "/tmp/agent-campaign-XXXXXX";
-    if (!mkdtemp(tmpl))
-        return false;
-    dir_ = tmpl;
-    std::ofstream conf(dir_ + "/bus.conf");
-    conf << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig>\n"
-            "  <listen>unix:path="
-         << dir_
-         << "/bus</listen>\n"
-            "  <auth>EXTERNAL</auth>\n"
-            "  <policy context=\"default\">\n"
-            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-            "    <allow eavesdrop=\"true\"/>\n"
-            "    <allow own=\"*\"/>\n"
-            "  </policy>\n"
-            "</busconfig>\n";
-    conf.close();
-    if (!conf)
+    dir_ = make_bus_dir("agent-campaign");
+    if (dir_.empty())
         return false;
 
     // The bus daemon is a host program even under the armhf emulator.

@@ -101,6 +101,21 @@ class Fault : public testing::Test {
     Process daemon, agent;
 };
 
+// A bus of its own, the fake daemon and the agent (passkey 1234, -d delay unless 0), serving.
+void start_on_own_bus(Bus& bus, Process& d, Process& a, int delay) {
+    ASSERT_TRUE(bus.start());
+    ASSERT_TRUE(d.start(BTDAEMON_BIN, {"btdaemon", "--script"}, bus.address()));
+    ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
+    std::vector<std::string> args = {"agent"};
+    if (delay)
+        args.insert(args.end(), {"-d", std::to_string(delay)});
+    args.push_back("1234");
+    ASSERT_TRUE(a.start(AGENT_BIN, args, bus.address()));
+    ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
+    d.write_line("ping");
+    ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
+}
+
 // SIGKILL to the bus daemon after some calls, or while one is on its way or being answered, with
 // or without a reply delay: the lost bus ends the agent with 1 from inside the library, with no
 // line of its own and nothing printed for calls it never got.
@@ -116,18 +131,8 @@ TEST_F(Fault, BusDaemonKilledAtRandomPoints) {
         int pause = static_cast<int>(rng() % 20000);
 
         Bus own_bus;
-        ASSERT_TRUE(own_bus.start());
         Process d, a;
-        ASSERT_TRUE(d.start(BTDAEMON_BIN, {"btdaemon", "--script"}, own_bus.address()));
-        ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
-        std::vector<std::string> args = {"agent"};
-        if (delay)
-            args.insert(args.end(), {"-d", std::to_string(delay)});
-        args.push_back("1234");
-        ASSERT_TRUE(a.start(AGENT_BIN, args, own_bus.address()));
-        ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
-        d.write_line("ping");
-        ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
+        ASSERT_NO_FATAL_FAILURE(start_on_own_bus(own_bus, d, a, delay));
         for (size_t i = 0; i < done; i++) {
             d.write_line("call " + calls[i].member + " " + calls[i].args);
             ASSERT_TRUE(d.wait_line("reply " + calls[i].member, wait_ms)) << d.out() << a.err();
@@ -253,18 +258,8 @@ TEST_F(Fault, SignalStorms) {
         int pause = static_cast<int>(rng() % 5000);
 
         Bus own_bus;
-        ASSERT_TRUE(own_bus.start());
         Process d, a;
-        ASSERT_TRUE(d.start(BTDAEMON_BIN, {"btdaemon", "--script"}, own_bus.address()));
-        ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
-        std::vector<std::string> args = {"agent"};
-        if (delay)
-            args.insert(args.end(), {"-d", std::to_string(delay)});
-        args.push_back("1234");
-        ASSERT_TRUE(a.start(AGENT_BIN, args, own_bus.address()));
-        ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
-        d.write_line("ping");
-        ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
+        ASSERT_NO_FATAL_FAILURE(start_on_own_bus(own_bus, d, a, delay));
 
         std::string expected_out;
         std::string pin = std::string("RequestPinCode o ") + dev;

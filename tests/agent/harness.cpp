@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "bus_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -230,33 +232,13 @@ void Process::kill_now() {
 
 Bus::~Bus() {
     kill_now();
-    if (!dir_.empty()) {
-        unlink((dir_ + "/bus.conf").c_str());
-        unlink((dir_ + "/bus").c_str());
-        rmdir(dir_.c_str());
-    }
+    remove_bus_dir(dir_);
 }
 
 bool Bus::start() {
-    char tmpl[] = "/tmp/agent-test-XXXXXX";
-    if (!mkdtemp(tmpl))
+    dir_ = make_bus_dir("agent-test");
+    if (dir_.empty())
         return false;
-    dir_ = tmpl;
-    std::ofstream conf(dir_ + "/bus.conf");
-    conf << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig>\n"
-            "  <listen>unix:path="
-         << dir_
-         << "/bus</listen>\n"
-            "  <auth>EXTERNAL</auth>\n"
-            "  <policy context=\"default\">\n"
-            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-            "    <allow eavesdrop=\"true\"/>\n"
-            "    <allow own=\"*\"/>\n"
-            "  </policy>\n"
-            "</busconfig>\n";
-    conf.close();
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) < 0)
