@@ -197,6 +197,16 @@ int main(int argc, char* argv[]) {
         exit(1);
     }
 
+    // The watch goes up before the request: the bus daemon takes a connection's messages in
+    // order, so a daemon that leaves as soon as it has the request is still seen leaving.
+    if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
+        fprintf(stderr, "Can't add signal filter");
+
+    char match[128];
+    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
+             DBUS_INTERFACE_DBUS, "org.velto");
+    dbus_bus_add_match(conn, match, nullptr);
+
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,
                                                opts.device)
@@ -205,14 +215,6 @@ int main(int argc, char* argv[]) {
         dbus_connection_unref(conn);
         exit(1);
     }
-
-    if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
-        fprintf(stderr, "Can't add signal filter");
-
-    char match[128];
-    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
-             DBUS_INTERFACE_DBUS, "org.velto");
-    dbus_bus_add_match(conn, match, nullptr);
 
     install_stop_handler();
     run_dispatch_loop(conn);
