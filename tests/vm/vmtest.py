@@ -14,6 +14,17 @@ def check(cond, what):
         raise AssertionError(what)
 
 
+def check_key_down_then_up(g):
+    """The guest's reader prints "event type=1 code=30 value=V" lines: down and up of "a" are
+    separate events, and the release comes only when sent."""
+    g.qmp.key("a", True)
+    g.expect(r"^event type=1 code=30 value=1$", 10)
+    mark = g.mark()
+    g.qmp.key("a", False)
+    g.expect(r"^event type=1 code=30 value=0$", 10, since=mark)
+    check(not g.matching(r"code=30 value=0", 0)[:-1], "release arrived before it was sent")
+
+
 def run(body):
     """body(build_dir) boots what it needs; exit 0 pass, 1 fail, 77 skip."""
     if len(sys.argv) != 2:

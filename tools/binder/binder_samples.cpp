@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fault.h"
 #include "sample_services.h"
 
 using namespace android;
@@ -29,36 +30,23 @@ const char kUsage[] =
     "  -w NAME   a service whose calls are held until this process is killed\n"
     "Then serves them until killed.\n";
 
-// The process dies with the call on its stack, as a crashing service would;
-// the kernel then answers the caller with a dead reply.
-class ExitingService : public samples::EchoService {
+// A service that fails its calls on purpose: the process dies with the call on
+// its stack, as a crashing service would, or keeps the call in progress so
+// that a test can kill the process under it.
+class FaultyService : public samples::EchoService {
   public:
-    ExitingService() : EchoService(samples::kEchoDescriptor) {}
+    explicit FaultyService(samples::Fault fault)
+        : EchoService(samples::kEchoDescriptor), mFault(fault) {}
 
   protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
         if (code == INTERFACE_TRANSACTION)
             return EchoService::onTransact(code, data, reply, flags);
-        printf("binder-samples: exiting in call %u\n", code);
-        fflush(stdout);
-        _exit(3);
+        samples::failNow("binder-samples", mFault, ("call " + std::to_string(code)).c_str());
     }
-};
 
-// Keeps the call in progress so that a test can kill the process under it.
-class HoldingService : public samples::EchoService {
-  public:
-    HoldingService() : EchoService(samples::kEchoDescriptor) {}
-
-  protected:
-    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
-        if (code == INTERFACE_TRANSACTION)
-            return EchoService::onTransact(code, data, reply, flags);
-        printf("binder-samples: holding call %u\n", code);
-        fflush(stdout);
-        for (;;)
-            pause();
-    }
+  private:
+    const samples::Fault mFault;
 };
 
 bool parseCount(const char* text, long* out) {
@@ -91,10 +79,10 @@ int main(int argc, char** argv) {
                                       new samples::EchoService(samples::kEchoDescriptor));
             break;
         case 'x':
-            services.emplace_back(optarg, new ExitingService());
+            services.emplace_back(optarg, new FaultyService(samples::Fault::kExit));
             break;
         case 'w':
-            services.emplace_back(optarg, new HoldingService());
+            services.emplace_back(optarg, new FaultyService(samples::Fault::kHold));
             break;
         default:
             fputs(kUsage, stderr);

@@ -11,8 +11,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "fault.h"
 
 using namespace android;
 
@@ -24,9 +27,7 @@ const char kUsage[] =
     "  -x N  the Nth query (listing or lookup) ends the process without a reply\n"
     "  -w N  the Nth query is held until the process is killed\n";
 
-// How the registry fails on purpose, so that clients can be tried against a
-// registry that goes away in the middle of their work.
-enum class Fault { kNone, kExit, kHold };
+using samples::Fault;
 
 class Registry : public BBinder {
   public:
@@ -73,13 +74,7 @@ class Registry : public BBinder {
     void countQuery() {
         if (mFault == Fault::kNone || ++mQueries != mFaultAt)
             return;
-        printf("servicemanager: %s query %ld\n", mFault == Fault::kExit ? "exiting in" : "holding",
-               mQueries);
-        fflush(stdout);
-        if (mFault == Fault::kExit)
-            _exit(3);
-        for (;;)
-            pause();
+        samples::failNow("servicemanager", mFault, ("query " + std::to_string(mQueries)).c_str());
     }
 
     sp<IBinder> find(const String16& name) const {

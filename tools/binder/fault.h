@@ -1,0 +1,24 @@
+// Failing on purpose, so that clients can be tried against a peer that goes
+// away in the middle of their work.
+#pragma once
+
+#include <stdio.h>
+#include <unistd.h>
+
+namespace samples {
+
+enum class Fault { kNone, kExit, kHold };
+
+// Ends the process without a reply (status 3; the kernel then answers the
+// caller with a dead reply), or holds the call until the process is killed.
+// what names the call in the line printed first, e.g. "call 1".
+[[noreturn]] inline void failNow(const char* program, Fault fault, const char* what) {
+    printf("%s: %s %s\n", program, fault == Fault::kExit ? "exiting in" : "holding", what);
+    fflush(stdout);
+    if (fault == Fault::kExit)
+        _exit(3);
+    for (;;)
+        pause();
+}
+
+} // namespace samples
