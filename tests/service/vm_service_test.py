@@ -7,7 +7,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
 from vmtest import check, run, vm  # noqa: E402
-from vm_cases import USAGE, collect  # noqa: E402
+from vm_cases import SHELL, USAGE, case, collect  # noqa: E402
 
 # Each case: its stdout as O| lines, stderr as E| lines, then its status.
 CASES = [
@@ -30,19 +30,13 @@ def guest_script():
     lines = []
     for name, args in CASES:
         if name == "START":
-            lines += ["servicemanager > /dev/null &", "sleep 0.5",
-                      "binder-samples > /dev/null &", "sleep 0.5",
-                      "binder-samples doomed > /dev/null & doomed=$!", "sleep 0.5"]
-            continue
-        if name == "KILL":
-            lines += ["kill -9 $doomed", "wait $doomed", "sleep 0.2"]
-            continue
-        lines += ["echo '== %s'" % name,
-                  "service %s > /tmp/o 2> /tmp/e; s=$?" % args,
-                  "sed 's/^/O|/' /tmp/o; [ -n \"$(tail -c1 /tmp/o)\" ] && echo; "
-                  "sed 's/^/E|/' /tmp/e", "echo \"S|$s\""]
+            lines += ["start_sm", "start_samples", "start_samples doomed; doomed=$bs"]
+        elif name == "KILL":
+            lines += ["stop $doomed"]
+        else:
+            lines.append(case(name, args))
     lines.append("echo '== end'")
-    return "\n".join(lines) + "\n"
+    return SHELL + "\n".join(lines) + "\n"
 
 
 SAMPLES = "0\techo: [vardel.IEcho]\n1\tanonymous: []\n2\tmute: []\n3\tdoomed: [vardel.IEcho]\n"
