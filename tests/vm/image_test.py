@@ -4,6 +4,8 @@
 import gzip
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 
 from vmtest import check, run, vm
@@ -42,7 +44,7 @@ def body(build_dir):
         # The kernel is shared with the real runs; the images are this test's own.
         cache = os.path.join(tmp, "cache")
         os.makedirs(os.path.join(cache, "x86_64"))
-        kernel_cache = os.path.join(vm.default_cache(build_dir), "x86_64", "kernel")
+        kernel_cache = os.path.join(vm.default_cache(), "x86_64", "kernel")
         os.makedirs(kernel_cache, exist_ok=True)
         os.symlink(kernel_cache, os.path.join(cache, "x86_64", "kernel"))
 
@@ -71,6 +73,13 @@ def body(build_dir):
         arch = entries_of_bytes(vm.command_archive("echo 'it''s'\n", {"A": "x y'z"}))
         check(arch["/vm/cmd.sh"][1] == b"echo 'it''s'\n", "command changed on the way")
         check(arch["/vm/env"][1] == b"export A='x y'\"'\"'z'\n", "environment badly quoted")
+
+        # A missing build folder is a usage error before any boot, and the cache stays in the project.
+        env = dict(os.environ, VM_CACHE="")
+        r = subprocess.run([sys.executable, vm.__file__, "run", "-b", os.path.join(tmp, "none"), "--", "true"],
+                           cwd=tmp, env=env, capture_output=True, text=True, timeout=60)
+        check(r.returncode == 2 and "no build folder" in r.stderr, "missing build folder: %r" % (r,))
+        check(not os.path.exists(os.path.join(tmp, ".cache")), "cache made beside a missing build folder")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -103,11 +103,15 @@ def log(msg):
     print("vm: " + msg, file=sys.stderr, flush=True)
 
 
-def default_cache(build_dir):
+# The project's top folder: the cache stays inside it, wherever the build folder is.
+PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def default_cache():
     env = os.environ.get("VM_CACHE")
     if env:
         return os.path.abspath(env)
-    return os.path.join(os.path.dirname(os.path.abspath(build_dir)), ".cache", "vm")
+    return os.path.join(PROJECT, ".cache", "vm")
 
 
 @contextlib.contextmanager
@@ -444,7 +448,7 @@ def build_image(build_dir, arch=None, cache=None):
     arch = arch or default_arch()
     if arch not in ARCHES:
         raise VMError("architecture %s is not supported yet (have: %s)" % (arch, ", ".join(ARCHES)))
-    cache = cache or default_cache(build_dir)
+    cache = cache or default_cache()
     busybox = fetch_busybox(arch, cache)
     kernel = fetch_kernel(arch, cache)
     key = hashlib.sha256(os.path.abspath(build_dir).encode()).hexdigest()[:16]
@@ -744,7 +748,17 @@ class VM:
 
 # ---- command line ----------------------------------------------------------------
 
+def _check_build_dir(args):
+    """A missing build folder would boot a guest without the project's programs."""
+    if not os.path.isdir(os.path.join(args.build_dir, "bin")):
+        log("%s: no build folder with bin/ at %s (build first: ./dev build)" % (args.cmd, args.build_dir))
+        return False
+    return True
+
+
 def _main_image(args):
+    if not _check_build_dir(args):
+        return 2
     vmlinuz, initrd = build_image(args.build_dir, args.arch, args.cache)
     print("kernel %s" % vmlinuz)
     print("initrd %s" % initrd)
@@ -757,6 +771,8 @@ def _main_run(args):
         cmd = cmd[1:]
     if not cmd:
         log("run: no guest command given")
+        return 2
+    if not _check_build_dir(args):
         return 2
     script = " ".join(shlex_quote(c) for c in cmd) if len(cmd) > 1 else cmd[0]
     with VM(args.build_dir, script, timeout=args.timeout, arch=args.arch, cache=args.cache,
@@ -820,7 +836,7 @@ def main(argv=None):
         s.add_argument("--build-dir", "-b", required=True, help="the project's build folder")
         s.add_argument("--arch", default=default_arch(), choices=sorted(ARCHES),
                        help="guest architecture (default: VM_ARCH or x86_64)")
-        s.add_argument("--cache", help="cache folder (default: VM_CACHE or .cache/vm beside the build folder)")
+        s.add_argument("--cache", help="cache folder (default: VM_CACHE or the project's .cache/vm)")
         if name == "run":
             s.add_argument("--timeout", "-t", type=float, default=120.0, help="hard limit in seconds")
             s.add_argument("--qmp-link", help="make the QMP socket reachable at this path while the guest runs")
