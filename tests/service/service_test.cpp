@@ -149,6 +149,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 "service: Service garbled does not exist\n",
                 10},
+        // A lookup reply whose binder record is not in its object table
+        // names no service.
+        CliCase{"CheckUnlistedBinder", {"check", "x"}, "lying", "Service x: not found\n", "", 0},
+        CliCase{"CallUnlistedBinder",
+                {"call", "x", "7"},
+                "lying",
+                "",
+                "service: Service x does not exist\n",
+                10},
         CliCase{"CallDashName",
                 {"call", "-x", "1"},
                 "samples",
