@@ -34,6 +34,40 @@ int32_t parseInt32(const char* text) {
 
 namespace {
 
+// Well-formed UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing
+// above U+10FFFF, no cut-off sequence. String16 would turn anything else
+// into other text without a word.
+bool isUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        const unsigned char b = *p++;
+        if (b < 0x80)
+            continue;
+        int more;
+        unsigned char lo = 0x80, hi = 0xBF; // range of the byte after the lead
+        if (b >= 0xC2 && b <= 0xDF) {
+            more = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            more = 2;
+            lo = b == 0xE0 ? 0xA0 : 0x80;
+            hi = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            more = 3;
+            lo = b == 0xF0 ? 0x90 : 0x80;
+            hi = b == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (*p < lo || *p > hi)
+            return false;
+        for (++p; --more > 0; ++p) {
+            if (*p < 0x80 || *p > 0xBF)
+                return false;
+        }
+    }
+    return true;
+}
+
 struct Intent {
     bool hasAction = false, hasData = false, hasType = false, hasComponent = false;
     std::string action, data, type, component;
@@ -54,8 +88,10 @@ void storeField(bool& has, std::string& field, const char* value) {
 }
 
 // Reads KEY=VALUE words from argv[i]; returns the index of the first word
-// not taken.
-int readIntentPairs(Intent& intent, int argc, char** argv, int i) {
+// not taken. *badWord is the index of a word whose string value is not
+// UTF-8 (reading stops there), or 0.
+int readIntentPairs(Intent& intent, int argc, char** argv, int i, int* badWord) {
+    *badWord = 0;
     for (; i < argc; ++i) {
         std::vector<char> word(argv[i], argv[i] + strlen(argv[i]) + 1);
         char* save = nullptr;
@@ -63,6 +99,12 @@ int readIntentPairs(Intent& intent, int argc, char** argv, int i) {
         if (key == nullptr)
             break;
         const char* value = strtok_r(nullptr, "=", &save);
+        const bool isString = strcmp(key, "action") == 0 || strcmp(key, "data") == 0 ||
+                              strcmp(key, "type") == 0 || strcmp(key, "component") == 0;
+        if (isString && value && !isUtf8(value)) {
+            *badWord = i;
+            return i;
+        }
         if (strcmp(key, "action") == 0) {
             storeField(intent.hasAction, intent.action, value);
         } else if (strcmp(key, "data") == 0) {
@@ -95,6 +137,11 @@ void argumentError(RunState& run, const char* line, const char* word) {
     run.wantsUsage = true;
 }
 
+// argIndex counts from 1 after the program name.
+void notUtf8(RunState& run, int argIndex) {
+    argumentError(run, "service: invalid UTF-8 in argument ", std::to_string(argIndex).c_str());
+}
+
 // Fills data from argv[i..]; stops at the first malformed word.
 void buildRequest(RunState& run, Parcel& data, int argc, char** argv, int i) {
     while (i < argc) {
@@ -107,6 +154,8 @@ void buildRequest(RunState& run, Parcel& data, int argc, char** argv, int i) {
         } else if (strcmp(word, "s16") == 0) {
             if (i + 1 >= argc)
                 return argumentError(run, "service: no string supplied for 's16'", "");
+            if (!isUtf8(argv[i + 1]))
+                return notUtf8(run, i + 1);
             data.writeString16(String16(argv[i + 1]));
             i += 2;
         } else if (strcmp(word, "null") == 0) {
@@ -114,7 +163,11 @@ void buildRequest(RunState& run, Parcel& data, int argc, char** argv, int i) {
             i += 1;
         } else if (strcmp(word, "intent") == 0) {
             Intent intent;
-            i = readIntentPairs(intent, argc, argv, i + 1);
+            int badWord;
+            i = readIntentPairs(intent, argc, argv, i + 1, &badWord);
+            // The record is one item group: none of it goes out.
+            if (badWord)
+                return notUtf8(run, badWord);
             writeIntent(data, intent);
         } else {
             return argumentError(run, "service: unknown option ", word);

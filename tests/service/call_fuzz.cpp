@@ -90,6 +90,43 @@ bool splitPair(const std::string& word, std::string* key, bool* hasValue, std::s
     return true;
 }
 
+// Decodes each sequence and then judges the code point: the shortest form
+// for its value, no surrogate, at most U+10FFFF.
+bool wellFormedUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t len = 0;
+        if (lead < 0x80) {
+            len = 1;
+        } else if ((lead & 0xE0) == 0xC0) {
+            len = 2;
+        } else if ((lead & 0xF0) == 0xE0) {
+            len = 3;
+        } else if ((lead & 0xF8) == 0xF0) {
+            len = 4;
+        }
+        if (len == 0 || i + len > text.size())
+            return false;
+        uint32_t cp = len == 1 ? lead : lead & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+            const unsigned char c = static_cast<unsigned char>(text[i + k]);
+            if (c >> 6 != 2)
+                return false;
+            cp = cp << 6 | (c & 0x3F);
+        }
+        static const uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kShortest[len] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string notUtf8(size_t word) {
+    // Arguments count from 1 after the program name, and "call" is the first.
+    return "service: invalid UTF-8 in argument " + std::to_string(word + 2) + "\n";
+}
+
 struct Field {
     bool present = false;
     std::string text;
@@ -115,6 +152,8 @@ std::string encodeItems(Parcel& request, const std::vector<std::string>& words, 
             }
             if (w == "i32") {
                 request.writeInt32(decimal(words[i + 1]));
+            } else if (!wellFormedUtf8(words[i + 1])) {
+                return notUtf8(i + 1);
             } else {
                 request.writeString16(String16(words[i + 1].c_str()));
             }
@@ -130,6 +169,11 @@ std::string encodeItems(Parcel& request, const std::vector<std::string>& words, 
                 bool hasValue = false;
                 if (!splitPair(words[i], &key, &hasValue, &value))
                     break;
+                const bool isString =
+                    key == "action" || key == "data" || key == "type" || key == "component";
+                // A bad value drops the whole record.
+                if (isString && hasValue && !wellFormedUtf8(value))
+                    return notUtf8(i);
                 Field given{hasValue, hasValue ? value : ""};
                 if (key == "action") {
                     action = given;

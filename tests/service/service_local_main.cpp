@@ -1,7 +1,8 @@
 // `service` on the in-process runtime. SERVICE_TEST_REGISTRY picks the
 // registry: "none" (no registry at all), "empty", "garbled" (one service
-// whose descriptor reply is malformed), or by default the sample services
-// followed by one whose name and descriptor are not ASCII.
+// whose descriptor reply is malformed), "lying" (every lookup answered with
+// a binder record outside the reply's object table), or by default the
+// sample services followed by one whose name and descriptor are not ASCII.
 #include <binder/Binder.h>
 #include <binder/Parcel.h>
 #include <binder_local.h>
@@ -28,12 +29,36 @@ class GarbledService : public BBinder {
     }
 };
 
+// Answers every lookup with a reply that starts with a copy of a real
+// binder record which the reply's object table does not list (the listed
+// one follows), as a registry in another process could send.
+class LyingServiceManager : public IServiceManager {
+  public:
+    sp<IBinder> checkService(const String16& /*name*/) const override {
+        Parcel record, reply;
+        record.writeStrongBinder(mObject);
+        reply.write(record.data(), record.dataSize());
+        reply.writeStrongBinder(mObject);
+        reply.setDataPosition(0);
+        return reply.readStrongBinder();
+    }
+    Vector<String16> listServices() override { return Vector<String16>(); }
+    status_t addService(const String16&, const sp<IBinder>&, bool) override {
+        return INVALID_OPERATION;
+    }
+
+  private:
+    const sp<IBinder> mObject = new BBinder(IServiceManager::descriptor());
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     const char* mode = getenv("SERVICE_TEST_REGISTRY");
     if (mode && strcmp(mode, "none") == 0) {
         setDefaultServiceManager(nullptr);
+    } else if (mode && strcmp(mode, "lying") == 0) {
+        setDefaultServiceManager(new LyingServiceManager());
     } else {
         sp<IServiceManager> sm = makeLocalServiceManager();
         if (mode && strcmp(mode, "garbled") == 0) {

@@ -149,6 +149,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 "service: Service garbled does not exist\n",
                 10},
+        // A lookup reply whose binder record is not in its object table
+        // names no service.
+        CliCase{"CheckUnlistedBinder", {"check", "x"}, "lying", "Service x: not found\n", "", 0},
+        CliCase{"CallUnlistedBinder",
+                {"call", "x", "7"},
+                "lying",
+                "",
+                "service: Service x does not exist\n",
+                10},
         CliCase{"CallDashName",
                 {"call", "-x", "1"},
                 "samples",
@@ -346,6 +355,18 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  {1},
                  "service: unknown option -z\n"},
+        // String16 would change it silently; the intent is one group, so
+        // none of it is sent.
+        CallCase{"StringNotUtf8",
+                 {"1", "i32", "3", "s16", "ab\xF0", "null"},
+                 1,
+                 {3},
+                 "service: invalid UTF-8 in argument 7\n"},
+        CallCase{"IntentValueNotUtf8",
+                 {"1", "null", "intent", "action=A", "data=\xED\xA0\x80"},
+                 1,
+                 kNullBinder,
+                 "service: invalid UTF-8 in argument 7\n"},
         CallCase{
             "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"}),
     [](const testing::TestParamInfo<CallCase>& info) { return std::string(info.param.name); });

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "runtime.h"
 
 namespace android {
@@ -210,6 +212,11 @@ sp<IBinder> Parcel::readStrongBinder() const {
     const void* at = readInplace(sizeof(flat_binder_object));
     if (!at)
         return nullptr;
+    // Only the object table says where a binder is (the driver translates
+    // only those); bytes elsewhere that look like one, a null binder among
+    // them, read as none.
+    if (std::find(mObjects.begin(), mObjects.end(), start) == mObjects.end())
+        return nullptr;
     flat_binder_object obj;
     memcpy(&obj, at, sizeof(obj));
     if (obj.hdr.type == BINDER_TYPE_HANDLE)
@@ -223,10 +230,7 @@ sp<IBinder> Parcel::readStrongBinder() const {
                 return held;
         }
         // The driver hands our own objects back by pointer.
-        for (uint64_t off : mObjects) {
-            if (off == start)
-                return reinterpret_cast<BBinder*>(static_cast<uintptr_t>(obj.cookie));
-        }
+        return reinterpret_cast<BBinder*>(static_cast<uintptr_t>(obj.cookie));
     }
     mPos = start;
     return nullptr;
