@@ -1,5 +1,5 @@
 #include "service.h"
 
 int main(int argc, char** argv) {
-    return service::service_main(argc, argv);
+    return service::serviceMain(argc, argv);
 }

@@ -21,10 +21,14 @@ struct RunState {
 extern const char kUsage[];
 
 // Runs one command; returns the exit status.
-int service_main(int argc, char** argv);
+int serviceMain(int argc, char** argv);
 
-// The call command; argv[k] is "call".
-void run_call(RunState& run, int argc, char** argv, int k);
+// The call command; argv[k] is "call". Returns the exit status.
+int runCall(RunState& run, int argc, char** argv, int k);
+
+// A command line that cannot be run: the complaint (line, then word), then
+// the usage text; returns the usage-error status.
+int usageError(RunState& run, const char* line, const char* word = "");
 
 // The descriptor that a service reports; empty when it has none, does not
 // answer, or the reference is null.

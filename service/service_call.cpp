@@ -177,19 +177,11 @@ void buildRequest(RunState& run, Parcel& data, int argc, char** argv, int i) {
 
 } // namespace
 
-void run_call(RunState& run, int argc, char** argv, int k) {
-    if (k + 1 >= argc) {
-        aerr << "service: No service specified for call" << endl;
-        run.status = kUsageError;
-        aout << kUsage;
-        return;
-    }
-    if (k + 2 >= argc) {
-        aerr << "service: No code specified for call" << endl;
-        run.status = kUsageError;
-        aout << kUsage;
-        return;
-    }
+int runCall(RunState& run, int argc, char** argv, int k) {
+    if (k + 1 >= argc)
+        return usageError(run, "service: No service specified for call");
+    if (k + 2 >= argc)
+        return usageError(run, "service: No code specified for call");
     const char* name = argv[k + 1];
     sp<IBinder> service = run.sm->checkService(String16(name));
     String16 ifName = queryInterfaceDescriptor(service);
@@ -197,7 +189,7 @@ void run_call(RunState& run, int argc, char** argv, int k) {
     if (service == nullptr || ifName.size() == 0) {
         aerr << "service: Service " << name << " does not exist" << endl;
         run.status = kUsageError;
-        return;
+        return run.status;
     }
     {
         Parcel data, reply;
@@ -210,8 +202,10 @@ void run_call(RunState& run, int argc, char** argv, int k) {
         aout << endl;
     }
     service.clear();
+    // An argument error shows the usage after the result.
     if (run.wantsUsage)
         aout << kUsage;
+    return run.status;
 }
 
 } // namespace service

@@ -53,12 +53,8 @@ void appendCodePoint(String8& out, uint32_t cp) {
 }
 
 int runCheck(RunState& run, int argc, char** argv, int k) {
-    if (k + 1 >= argc) {
-        aerr << "service: No service specified for check" << endl;
-        run.status = kUsageError;
-        aout << kUsage;
-        return run.status;
-    }
+    if (k + 1 >= argc)
+        return usageError(run, "service: No service specified for check");
     const char* name = argv[k + 1];
     sp<IBinder> service = run.sm->checkService(String16(name));
     aout << "Service " << name << (service == nullptr ? ": not found" : ": found") << endl;
@@ -94,14 +90,9 @@ int dispatch(RunState& run, int argc, char** argv) {
         return runCheck(run, argc, argv, k);
     if (strcmp(command, "list") == 0)
         return runList(run);
-    if (strcmp(command, "call") == 0) {
-        run_call(run, argc, argv, k);
-        return run.status;
-    }
-    aerr << "service: Unknown command " << command << endl;
-    run.status = kUsageError;
-    aout << kUsage;
-    return run.status;
+    if (strcmp(command, "call") == 0)
+        return runCall(run, argc, argv, k);
+    return usageError(run, "service: Unknown command ", command);
 }
 
 } // namespace
@@ -124,7 +115,14 @@ String8 narrowString16(const String16& str) {
     return out;
 }
 
-int service_main(int argc, char** argv) {
+int usageError(RunState& run, const char* line, const char* word) {
+    aerr << line << word << endl;
+    run.status = kUsageError;
+    aout << kUsage;
+    return run.status;
+}
+
+int serviceMain(int argc, char** argv) {
     RunState run;
     run.sm = defaultServiceManager();
     fflush(stdout);

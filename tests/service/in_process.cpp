@@ -99,7 +99,7 @@ RunResult runInProcess(const std::vector<std::string>& args) {
     must(dup2(c.memOut, STDOUT_FILENO) >= 0 && dup2(c.memErr, STDERR_FILENO) >= 0,
          "in_process: dup2");
     RunResult r;
-    r.status = service::service_main(static_cast<int>(argv.size() - 1), argv.data());
+    r.status = service::serviceMain(static_cast<int>(argv.size() - 1), argv.data());
     restoreChannels();
     r.out = drain(c.memOut);
     r.err = drain(c.memErr);

@@ -1,4 +1,4 @@
-// service_main in the fuzzer's own process, both channels caught in memory
+// serviceMain in the fuzzer's own process, both channels caught in memory
 // files, for targets that check every byte that a run wrote.
 #pragma once
 

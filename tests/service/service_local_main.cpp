@@ -73,5 +73,5 @@ int main(int argc, char** argv) {
         }
         setDefaultServiceManager(sm);
     }
-    return service::service_main(argc, argv);
+    return service::serviceMain(argc, argv);
 }
