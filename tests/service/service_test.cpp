@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 "service: Service -x does not exist\n",
                 10}),
-    [](const testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CliCase>& p) { return std::string(p.param.name); });
 
 TEST(CommandLine, UnknownOptionLeftToGetopt) {
     ProcessResult r = runService({"-x", "list"});
@@ -348,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "service: unknown option -z\n"},
         CallCase{
             "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"}),
-    [](const testing::TestParamInfo<CallCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CallCase>& p) { return std::string(p.param.name); });
 
 TEST(Call, DumpText) {
     ProcessResult r = runService({"call", "echo", "2", "i32", "5"});
