@@ -1,6 +1,6 @@
 # Builds service inside the platform's source tree, against the platform's
 # binder and utility libraries (there they replace platform/binder here).
-# Kept in step with service/CMakeLists.txt by hand: same sources, same flags.
+# The configure step checks module, sources and libraries against service/CMakeLists.txt.
 LOCAL_PATH := $(call my-dir)
 
 include $(CLEAR_VARS)

@@ -4,6 +4,15 @@
 # binary by hand with -runs=N or -max_total_time=S.
 set(FUZZ_SECONDS 10 CACHE STRING "seconds each fuzz target runs under CTest")
 
+# fuzz_coverage(target): a product library built with coverage feedback when
+# FUZZ is on, so the fuzz targets that link it see its branches. The product
+# keeps one source list; the sanitized build's programs carry the counters.
+function(fuzz_coverage target)
+  if(FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
+endfunction()
+
 function(add_fuzz_target name)
   if(NOT FUZZ)
     return()

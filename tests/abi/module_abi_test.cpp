@@ -18,7 +18,7 @@ uint32_t word(const float& f) {
 }
 
 class Module : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         handle_ = dlopen(SENSOR_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle_, nullptr) << dlerror();
@@ -26,7 +26,8 @@ protected:
         ASSERT_NE(hmi_, nullptr) << "no data symbol HMI";
     }
     void TearDown() override {
-        if (handle_) dlclose(handle_);
+        if (handle_)
+            dlclose(handle_);
     }
 
     void* handle_ = nullptr;
@@ -41,7 +42,8 @@ TEST_F(Module, DescriptorAndSensorList) {
     EXPECT_STREQ(m.id, "sensors");
     EXPECT_STREQ(m.name, "Kbd Orientation Sensor");
     EXPECT_EQ(m.dso, nullptr);
-    for (uint32_t r : m.reserved) EXPECT_EQ(r, 0u);
+    for (uint32_t r : m.reserved)
+        EXPECT_EQ(r, 0u);
     ASSERT_NE(m.methods, nullptr);
     ASSERT_NE(m.methods->open, nullptr);
     ASSERT_NE(hmi_->get_sensors_list, nullptr);
@@ -63,7 +65,8 @@ TEST_F(Module, DescriptorAndSensorList) {
     EXPECT_EQ(word(s.resolution), 0x39820821u);
     EXPECT_EQ(word(s.power), 0x40400000u);
     EXPECT_EQ(s.minDelay, 0);
-    for (void* r : s.reserved) EXPECT_EQ(r, nullptr);
+    for (void* r : s.reserved)
+        EXPECT_EQ(r, nullptr);
 }
 
 TEST_F(Module, OpenedDeviceHeaderAndPreparedEvents) {
@@ -105,4 +108,4 @@ TEST_F(Module, OpenedDeviceHeaderAndPreparedEvents) {
     EXPECT_EQ(dev->close(dev), 0);
 }
 
-}  // namespace
+} // namespace

@@ -75,7 +75,9 @@ static_assert(sizeof(sensor_t) == 68, "sensor_t");
 #endif
 
 // IEEE single precision of the decimal values the module is written with.
-constexpr uint32_t bits(float f) { return __builtin_bit_cast(uint32_t, f); }
+constexpr uint32_t bits(float f) {
+    return __builtin_bit_cast(uint32_t, f);
+}
 static_assert(bits(9.772881f) == 0x411C5DB8u && bits(-9.772881f) == 0xC11C5DB8u, "gravity");
 static_assert(bits(0.8131391f) == 0x3F5029E2u && bits(-0.8131391f) == 0xBF5029E2u, "tilt");
 static_assert(bits(2.8f) == 0x40333333u, "maxRange");

@@ -48,8 +48,8 @@ bool Child::start(const std::string& path, const std::vector<std::string>& args,
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
-    int out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (capture && (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0))
+    int out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+    if (capture && (pipe2(out_pipe, O_CLOEXEC) < 0 || pipe2(err_pipe, O_CLOEXEC) < 0))
         return false;
     pid_t parent = getpid();
     pid_ = fork();
@@ -60,17 +60,17 @@ bool Child::start(const std::string& path, const std::vector<std::string>& args,
             _exit(127);
         int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, 0);
-        dup2(capture ? out[1] : null_fd, 1);
-        dup2(capture ? err[1] : null_fd, 2);
+        dup2(capture ? out_pipe[1] : null_fd, 1);
+        dup2(capture ? err_pipe[1] : null_fd, 2);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address.c_str(), 1);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
     if (capture) {
-        close(out[1]);
-        close(err[1]);
-        out_fd_ = out[0];
-        err_fd_ = err[0];
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        out_fd_ = out_pipe[0];
+        err_fd_ = err_pipe[0];
         fcntl(out_fd_, F_SETFL, O_NONBLOCK);
         fcntl(err_fd_, F_SETFL, O_NONBLOCK);
     }

@@ -75,8 +75,8 @@ const CommandCase command_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Agent, CommandLine, testing::ValuesIn(command_cases),
-                         [](const testing::TestParamInfo<CommandCase>& info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<CommandCase>& p) {
+                             return std::string(p.param.name);
                          });
 
 } // namespace

@@ -90,7 +90,8 @@ TEST_P(Leaks, NoneAtAnyEnd) {
         {"ping", "reply Ping"},
         {std::string("call RequestPinCode o ") + dev, "reply RequestPinCode"},
         {std::string("call RequestPasskey o ") + dev, "reply RequestPasskey"},
-        {std::string("call RequestConfirmation ou ") + dev + " 123456", "reply RequestConfirmation"},
+        {std::string("call RequestConfirmation ou ") + dev + " 123456",
+         "reply RequestConfirmation"},
         {std::string("call Authorize os ") + dev + " 00001101-0000-1000-8000-00805f9b34fb",
          "reply Authorize"},
         {"call Cancel", "reply Cancel"},
@@ -98,8 +99,8 @@ TEST_P(Leaks, NoneAtAnyEnd) {
     };
     for (const auto& call : calls) {
         daemon.write_line(call.first);
-        ASSERT_TRUE(daemon.wait_any_line({call.second}, wait_ms))
-            << call.first << "\n" << daemon.out() << agent.err();
+        ASSERT_TRUE(daemon.wait_any_line({call.second}, wait_ms)) << call.first << "\n"
+                                                                  << daemon.out() << agent.err();
     }
 
     switch (c.end) {

@@ -29,10 +29,10 @@ const uint32_t kVectors[4][3] = {
 const struct {
     uint16_t type, code;
 } kKeys[] = {
-    {EV_KEY, KEY_UP},        {EV_KEY, KEY_RIGHT},    {EV_KEY, KEY_DOWN},      {EV_KEY, KEY_LEFT},
-    {EV_KEY, KEY_LEFTCTRL},  {EV_KEY, KEY_LEFTALT},  {EV_KEY, KEY_RIGHTCTRL}, {EV_KEY, KEY_RIGHTALT},
-    {EV_KEY, KEY_ESC},       {EV_KEY, KEY_LEFTMETA}, {EV_KEY, KEY_COMPOSE},   {EV_SYN, SYN_REPORT},
-    {EV_MSC, MSC_SCAN},      {EV_MSC, KEY_DOWN},     {EV_REP, KEY_UP},        {EV_KEY, KEY_A},
+    {EV_KEY, KEY_UP},       {EV_KEY, KEY_RIGHT},    {EV_KEY, KEY_DOWN},      {EV_KEY, KEY_LEFT},
+    {EV_KEY, KEY_LEFTCTRL}, {EV_KEY, KEY_LEFTALT},  {EV_KEY, KEY_RIGHTCTRL}, {EV_KEY, KEY_RIGHTALT},
+    {EV_KEY, KEY_ESC},      {EV_KEY, KEY_LEFTMETA}, {EV_KEY, KEY_COMPOSE},   {EV_SYN, SYN_REPORT},
+    {EV_MSC, MSC_SCAN},     {EV_MSC, KEY_DOWN},     {EV_REP, KEY_UP},        {EV_KEY, KEY_A},
 };
 
 const hw_module_t* g_hw = nullptr;

@@ -122,7 +122,7 @@ void idle_wakeups(bool keyboard) {
     sensors_poll_device_t* d = open_dev(keyboard);
     fake::kernel().fail_when_idle = false;
     d->activate(d, 0, 1);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_wake; // no SA_RESTART: the signal ends the wait
     sigaction(SIGUSR1, &sa, nullptr);
     const double window = 2.0;
@@ -185,9 +185,10 @@ void throughput() {
     std::sort(ratio.begin(), ratio.end());
     const int mid = kRuns / 2;
     row("forwarded events per second", fmt("%.0f", ours[mid]), fmt("%.0f", bare[mid]), ratio[mid],
-        "<=1.1", "median of " + std::to_string(kRuns) + " runs of " +
-                     std::to_string(batches * kBatch) + " events; ratio bare/ours spread " +
-                     fmt("%.3f", ratio.front()) + "-" + fmt("%.3f", ratio.back()));
+        "<=1.1",
+        "median of " + std::to_string(kRuns) + " runs of " + std::to_string(batches * kBatch) +
+            " events; ratio bare/ours spread " + fmt("%.3f", ratio.front()) + "-" +
+            fmt("%.3f", ratio.back()));
     d->common.close(&d->common);
 }
 

@@ -79,8 +79,7 @@ TEST_P(Leaks, NoneAndSameOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Service, Leaks,
-    testing::Values(LeakCase{"List", {"list"}, "samples"},
-                    LeakCase{"ListEmpty", {"list"}, "empty"},
+    testing::Values(LeakCase{"List", {"list"}, "samples"}, LeakCase{"ListEmpty", {"list"}, "empty"},
                     LeakCase{"CheckFound", {"check", "echo"}, "samples"},
                     LeakCase{"CheckNotFound", {"check", "nosuch"}, "samples"},
                     LeakCase{"CallWithItems",
@@ -91,8 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                              {"call", "w\xC3\xA9\xF0\x9F\x98\x80x", "1", "i32", "1"},
                              "samples"},
                     LeakCase{"CallUnregistered", {"call", "nosuch", "1"}, "samples"},
-                    LeakCase{"NoRegistry", {"list"}, "none"},
-                    LeakCase{"Usage", {"-h"}, "samples"}),
-    [](const testing::TestParamInfo<LeakCase>& info) { return std::string(info.param.name); });
+                    LeakCase{"NoRegistry", {"list"}, "none"}, LeakCase{"Usage", {"-h"}, "samples"}),
+    [](const testing::TestParamInfo<LeakCase>& p) { return std::string(p.param.name); });
 
 } // namespace

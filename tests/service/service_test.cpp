@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 "service: Service -x does not exist\n",
                 10}),
-    [](const testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CliCase>& p) { return std::string(p.param.name); });
 
 TEST(CommandLine, UnknownOptionLeftToGetopt) {
     ProcessResult r = runService({"-x", "list"});
@@ -369,7 +369,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "service: invalid UTF-8 in argument 7\n"},
         CallCase{
             "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"}),
-    [](const testing::TestParamInfo<CallCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CallCase>& p) { return std::string(p.param.name); });
 
 TEST(Call, DumpText) {
     ProcessResult r = runService({"call", "echo", "2", "i32", "5"});

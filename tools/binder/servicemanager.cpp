@@ -21,11 +21,10 @@ using namespace android;
 
 namespace {
 
-const char kUsage[] =
-    "Usage: servicemanager [-h] [-x N | -w N]\n"
-    "Serves the binder service registry on /dev/binder until killed.\n"
-    "  -x N  the Nth query (listing or lookup) ends the process without a reply\n"
-    "  -w N  the Nth query is held until the process is killed\n";
+const char kUsage[] = "Usage: servicemanager [-h] [-x N | -w N]\n"
+                      "Serves the binder service registry on /dev/binder until killed.\n"
+                      "  -x N  the Nth query (listing or lookup) ends the process without a reply\n"
+                      "  -w N  the Nth query is held until the process is killed\n";
 
 using samples::Fault;
 

@@ -1,0 +1,42 @@
+# The platform's own tree builds each deliverable from its Android.mk; ours
+# from CMake. android_mk_check() fails the configure when the two disagree on
+# the module name, the sources or the platform libraries, so neither drifts.
+#
+#   android_mk_check(FILE path MODULE name SOURCES f... LIBS lib...)
+#
+# Also usable in script mode (cmake -P) through check_android_mk.cmake.
+function(android_mk_read file var out)
+  file(STRINGS ${file} lines REGEX "^${var}[ \t]*:=")
+  list(LENGTH lines n)
+  if(NOT n EQUAL 1)
+    message(FATAL_ERROR "${file}: ${var} wanted once, found ${n} times")
+  endif()
+  string(REGEX REPLACE "^${var}[ \t]*:=[ \t]*" "" value "${lines}")
+  string(STRIP "${value}" value)
+  string(REGEX REPLACE "[ \t]+" ";" value "${value}")
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+function(android_mk_check)
+  cmake_parse_arguments(A "" "FILE;MODULE" "SOURCES;LIBS" ${ARGN})
+  android_mk_read(${A_FILE} LOCAL_MODULE module)
+  android_mk_read(${A_FILE} LOCAL_SRC_FILES sources)
+  android_mk_read(${A_FILE} LOCAL_SHARED_LIBRARIES libs)
+  set(problems "")
+  if(NOT module STREQUAL A_MODULE)
+    string(APPEND problems "\n  LOCAL_MODULE is '${module}', CMake builds '${A_MODULE}'")
+  endif()
+  foreach(kind sources libs)
+    string(TOUPPER ${kind} key)
+    set(mk ${${kind}})
+    set(cm ${A_${key}})
+    list(SORT mk)
+    list(SORT cm)
+    if(NOT mk STREQUAL cm)
+      string(APPEND problems "\n  ${kind}: Android.mk has '${mk}', CMake has '${cm}'")
+    endif()
+  endforeach()
+  if(problems)
+    message(FATAL_ERROR "${A_FILE} is out of step with CMake:${problems}")
+  endif()
+endfunction()
