@@ -187,6 +187,18 @@ int main(int argc, char* argv[]) {
         exit(1);
     }
 
+    // The watch goes up before the first request: the bus daemon takes a connection's messages
+    // in order, so the match rule is in place before the daemon sees the lookup, and a daemon
+    // that leaves at any point after that is seen leaving, even one that is gone before its
+    // answer arrives. The notices wait in the queue until the loop dispatches them.
+    if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
+        fprintf(stderr, "Can't add signal filter");
+
+    char match[128];
+    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
+             DBUS_INTERFACE_DBUS, "org.velto");
+    dbus_bus_add_match(conn, match, nullptr);
+
     char* adapter_path = query_adapter(conn, opts.adapter);
     if (!adapter_path)
         exit(1);
@@ -196,16 +208,6 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "Can't register object path for agent\n");
         exit(1);
     }
-
-    // The watch goes up before the request: the bus daemon takes a connection's messages in
-    // order, so a daemon that leaves as soon as it has the request is still seen leaving.
-    if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
-        fprintf(stderr, "Can't add signal filter");
-
-    char match[128];
-    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
-             DBUS_INTERFACE_DBUS, "org.velto");
-    dbus_bus_add_match(conn, match, nullptr);
 
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,

@@ -230,6 +230,18 @@ const LeaveCase leave_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
                          [](const testing::TestParamInfo<LeaveCase>& i) { return i.param.name; });
 
+// The daemon answers the adapter lookup with its name already given up, and leaves: in pairing
+// mode nothing more is awaited, so only the watch can end the agent.
+TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--leave-after", "DefaultAdapter"}));
+    ASSERT_NO_FATAL_FAILURE(start_agent({"1234", "00:11"}));
+    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    EXPECT_NE(daemon.out().find("leaving after DefaultAdapter\n"), std::string::npos);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+}
+
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
