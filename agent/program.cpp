@@ -174,8 +174,10 @@ static void run_dispatch_loop(DBusConnection* conn) {
 }
 
 int main(int argc, char* argv[]) {
-    // Lines show as they happen, also when the output is a pipe.
+    // Lines show as they happen, also when the output is a pipe. A reader that has gone away
+    // costs the lines, not the replies and UnregisterAgent: the write just fails.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
 
     char default_path[128];
     snprintf(default_path, sizeof default_path, "/org/velto/agent_%d", static_cast<int>(getpid()));

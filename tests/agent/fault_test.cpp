@@ -242,6 +242,30 @@ TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
     EXPECT_EQ(agent.err(), "Agent has been terminated\n");
 }
 
+// Nobody reads the agent's standard output: its lines are lost, its replies and UnregisterAgent
+// are not.
+TEST_F(Fault, StandardOutputClosed) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_NO_FATAL_FAILURE(start_agent({"0123"}));
+    agent.close_output();
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+    const std::pair<std::string, std::string> calls[] = {
+        {std::string("RequestPinCode o ") + dev, "reply RequestPinCode s 0123"},
+        {"Cancel", "reply Cancel"}};
+    for (const auto& c : calls) {
+        std::string member = c.first.substr(0, c.first.find(' '));
+        daemon.write_line("call " + c.first);
+        std::string reply;
+        ASSERT_TRUE(daemon.wait_any_line({"reply " + member, "error " + member}, wait_ms, &reply))
+            << daemon.out();
+        EXPECT_EQ(reply, c.second);
+    }
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.err(), "");
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
