@@ -18,6 +18,7 @@ char* agent_passkey = nullptr;
 int reject_requests = 0;
 int reply_delay = 0;
 int registration_gone = 0;
+char daemon_owner[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
 
 static const char agent_version[] = "4.69";
 
@@ -56,9 +57,14 @@ static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void
         fprintf(stderr, "Invalid arguments for NameOwnerChanged signal");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    if (strcmp(name, "org.velto") == 0 && *new_owner == '\0') {
+    if (strcmp(name, "org.velto") != 0)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    if (*new_owner == '\0') {
         fprintf(stderr, "Agent has been terminated\n");
         registration_gone = 1;
+    } else {
+        // The name has passed on: its new owner is the daemon from now on.
+        snprintf(daemon_owner, sizeof daemon_owner, "%s", new_owner);
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
@@ -201,7 +207,7 @@ int main(int argc, char* argv[]) {
              DBUS_INTERFACE_DBUS, "org.velto");
     dbus_bus_add_match(conn, match, nullptr);
 
-    char* adapter_path = query_adapter(conn, opts.adapter);
+    char* adapter_path = query_adapter(conn, opts.adapter, daemon_owner, sizeof daemon_owner);
     if (!adapter_path)
         exit(1);
 

@@ -59,6 +59,7 @@ void usage(FILE* out) {
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
           "        signal SIG ARG...          send NameOwnerChanged to the agent\n"
           "        ping                       org.freedesktop.DBus.Peer.Ping the agent\n"
+          "        agent NAME PATH            call that agent from now on\n"
           "        release | quit             drop the bus name | leave the bus\n"
           "      SIG uses the letters s, o, u; '' stands for an empty string\n"
           "  -h, --help               this text\n"
@@ -361,6 +362,9 @@ bool run_command(daemon_state& st, const std::string& line) {
         std::string sig = w.size() >= 3 ? w[2] : "";
         std::vector<std::string> args(w.begin() + std::min<size_t>(w.size(), 3), w.end());
         r = call_agent(st, w[1], sig, args, w[0] == "call");
+    } else if (w[0] == "agent" && w.size() == 3) {
+        st.agent_name = w[1];
+        st.agent_path = w[2];
     } else if (w[0] == "ping") {
         r = call_agent(st, "Ping", "", {}, true, "org.freedesktop.DBus.Peer");
     } else if (w[0] == "signal" && w.size() >= 2) {
