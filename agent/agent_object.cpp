@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sys/select.h>
 
@@ -208,6 +209,21 @@ DBusHandlerResult on_release(DBusConnection* conn, DBusMessage* msg) {
     return reply.send();
 }
 
+// The passkey is for the daemon alone: any local client can reach the agent's path.
+static bool from_daemon(DBusMessage* msg) {
+    const char* sender = dbus_message_get_sender(msg);
+    return sender && daemon_owner[0] && strcmp(sender, daemon_owner) == 0;
+}
+
+// Before the arguments are read: a stranger's call prints nothing and changes nothing.
+static DBusHandlerResult deny_access(DBusConnection* conn, DBusMessage* msg) {
+    Reply reply(conn, dbus_message_new_error(msg, DBUS_ERROR_ACCESS_DENIED,
+                                             "Only the Bluetooth daemon may call the agent"));
+    if (!reply.made())
+        return reply_not_created();
+    return reply.send();
+}
+
 DBusHandlerResult agent_object_handler(DBusConnection* conn, DBusMessage* msg, void*) {
     static const struct {
         const char* member;
@@ -222,7 +238,7 @@ DBusHandlerResult agent_object_handler(DBusConnection* conn, DBusMessage* msg, v
     };
     for (const auto& method : methods) {
         if (dbus_message_is_method_call(msg, agent_interface, method.member))
-            return method.handle(conn, msg);
+            return from_daemon(msg) ? method.handle(conn, msg) : deny_access(conn, msg);
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }

@@ -41,7 +41,8 @@ static DBusMessage* call_and_wait(DBusConnection* conn, DBusMessage* msg, DBusEr
     return reply;
 }
 
-static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, DBusError* err) {
+static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, DBusError* err,
+                                     char* owner, size_t owner_size) {
     const char* path = nullptr;
     if (!dbus_message_get_args(reply, err, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID)) {
         fprintf(stderr, "Can't get reply arguments\n");
@@ -50,6 +51,8 @@ static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, D
         return nullptr;
     }
     char* copy = strdup(path);
+    const char* sender = dbus_message_get_sender(reply);
+    snprintf(owner, owner_size, "%s", sender ? sender : "");
     dbus_message_unref(reply);
     if (!copy) {
         fprintf(stderr, "Not enough memory for adapter path\n");
@@ -59,7 +62,7 @@ static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, D
     return copy;
 }
 
-char* query_default_adapter(DBusConnection* conn) {
+char* query_default_adapter(DBusConnection* conn, char* owner, size_t owner_size) {
     DBusMessage* msg = new_call("/", manager_interface, "DefaultAdapter");
     if (!msg)
         return nullptr;
@@ -71,12 +74,12 @@ char* query_default_adapter(DBusConnection* conn) {
         report_error(&err);
         return nullptr;
     }
-    return adapter_path_from_reply(conn, reply, &err);
+    return adapter_path_from_reply(conn, reply, &err, owner, owner_size);
 }
 
-char* query_adapter(DBusConnection* conn, const char* adapter) {
+char* query_adapter(DBusConnection* conn, const char* adapter, char* owner, size_t owner_size) {
     if (!adapter)
-        return query_default_adapter(conn);
+        return query_default_adapter(conn, owner, owner_size);
 
     DBusMessage* msg = new_call("/", manager_interface, "FindAdapter");
     if (!msg)
@@ -92,7 +95,7 @@ char* query_adapter(DBusConnection* conn, const char* adapter) {
         report_error(&err);
         return nullptr;
     }
-    return adapter_path_from_reply(conn, reply, &err);
+    return adapter_path_from_reply(conn, reply, &err, owner, owner_size);
 }
 
 int send_register_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path,

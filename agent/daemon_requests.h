@@ -1,11 +1,14 @@
 // Requests to the Bluetooth daemon ("org.velto"). Lookups return a malloc'd path owned by the
-// caller; the others return 0 or -1. Every failure has been reported on standard error.
+// caller and write the answering connection's unique name into owner (owner_size bytes); the
+// others return 0 or -1. Every failure has been reported on standard error.
 #pragma once
 
 #include <dbus/dbus.h>
 
-char* query_default_adapter(DBusConnection* conn);
-char* query_adapter(DBusConnection* conn, const char* adapter);
+#include <cstddef>
+
+char* query_default_adapter(DBusConnection* conn, char* owner, size_t owner_size);
+char* query_adapter(DBusConnection* conn, const char* adapter, char* owner, size_t owner_size);
 int send_register_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path,
                         const char* capability);
 int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path);

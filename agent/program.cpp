@@ -18,6 +18,7 @@ char* agent_passkey = nullptr;
 int reject_requests = 0;
 int reply_delay = 0;
 int registration_gone = 0;
+char daemon_owner[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
 
 static const char agent_version[] = "4.69";
 
@@ -56,9 +57,14 @@ static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void
         fprintf(stderr, "Invalid arguments for NameOwnerChanged signal");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    if (strcmp(name, "org.velto") == 0 && *new_owner == '\0') {
+    if (strcmp(name, "org.velto") != 0)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    if (*new_owner == '\0') {
         fprintf(stderr, "Agent has been terminated\n");
         registration_gone = 1;
+    } else {
+        // The name has passed on: its new owner is the daemon from now on.
+        snprintf(daemon_owner, sizeof daemon_owner, "%s", new_owner);
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
@@ -174,8 +180,10 @@ static void run_dispatch_loop(DBusConnection* conn) {
 }
 
 int main(int argc, char* argv[]) {
-    // Lines show as they happen, also when the output is a pipe.
+    // Lines show as they happen, also when the output is a pipe. A reader that has gone away
+    // costs the lines, not the replies and UnregisterAgent: the write just fails.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
 
     char default_path[128];
     snprintf(default_path, sizeof default_path, "/org/velto/agent_%d", static_cast<int>(getpid()));
@@ -187,7 +195,19 @@ int main(int argc, char* argv[]) {
         exit(1);
     }
 
-    char* adapter_path = query_adapter(conn, opts.adapter);
+    // The watch goes up before the first request: the bus daemon takes a connection's messages
+    // in order, so the match rule is in place before the daemon sees the lookup, and a daemon
+    // that leaves at any point after that is seen leaving, even one that is gone before its
+    // answer arrives. The notices wait in the queue until the loop dispatches them.
+    if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
+        fprintf(stderr, "Can't add signal filter");
+
+    char match[128];
+    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
+             DBUS_INTERFACE_DBUS, "org.velto");
+    dbus_bus_add_match(conn, match, nullptr);
+
+    char* adapter_path = query_adapter(conn, opts.adapter, daemon_owner, sizeof daemon_owner);
     if (!adapter_path)
         exit(1);
 
@@ -196,16 +216,6 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "Can't register object path for agent\n");
         exit(1);
     }
-
-    // The watch goes up before the request: the bus daemon takes a connection's messages in
-    // order, so a daemon that leaves as soon as it has the request is still seen leaving.
-    if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
-        fprintf(stderr, "Can't add signal filter");
-
-    char match[128];
-    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
-             DBUS_INTERFACE_DBUS, "org.velto");
-    dbus_bus_add_match(conn, match, nullptr);
 
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,

@@ -2,6 +2,8 @@
 // the agent object.
 #pragma once
 
+#include <dbus/dbus.h>
+
 #include <csignal>
 
 extern volatile sig_atomic_t terminate_requested;
@@ -9,5 +11,8 @@ extern char* agent_passkey;
 extern int reject_requests;
 extern int reply_delay;
 extern int registration_gone;
+// Unique bus name of the daemon's connection, the only caller that the agent answers; empty
+// until the adapter lookup has been answered.
+extern char daemon_owner[DBUS_MAXIMUM_NAME_LENGTH + 1];
 
 void print_usage();

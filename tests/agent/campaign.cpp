@@ -1,10 +1,11 @@
 // Randomised campaign against the real agent on a private bus. From a seed it sends method calls,
 // signals, replies and errors with random paths, interfaces, members, flags and bodies (valid
 // marshalled values of random types, nested containers included) to the agent, from the daemon's
-// connection and from a stranger's, and checks every answer and every byte that the agent writes
-// against a model of what it must do. After every K random messages it makes one well-formed
-// call whose reply must be exactly right. Release ends the agent as it should; the campaign checks
-// that end and starts a new agent. Forged departure notices of the daemon must not end it.
+// connection and from a stranger's (whose calls of the agent's methods must be refused), and
+// checks every answer and every byte that the agent writes against a model of what it must do.
+// After every K random messages it makes one well-formed call whose reply must be exactly right.
+// Release ends the agent as it should; the campaign checks that end and starts a new agent. Forged
+// departure notices of the daemon must not end it.
 #include "campaign_procs.h"
 
 #include <dbus/dbus.h>
@@ -32,9 +33,9 @@ const char daemon_name[] = "org.velto";
 const char adapter_path[] = "/org/velto/hci0";
 const char unknown_method[] = "org.freedesktop.DBus.Error.UnknownMethod";
 const char rejected[] = "org.velto.Error.Rejected";
+const char access_denied[] = "org.freedesktop.DBus.Error.AccessDenied";
 const int call_timeout_ms = 20000; // a sanitized agent under load is slow, never this slow
 const int exit_timeout_ms = 20000;
-
 
 // splitmix64: fully specified, so a seed gives the same run on every architecture.
 struct Rng {
@@ -978,6 +979,11 @@ Expect Campaign::model(const Message& m) const {
         for (const auto& method : methods) {
             if (m.member != method.member)
                 continue;
+            // Only the daemon is answered; a stranger's call is refused before it is read.
+            if (!m.from_daemon) {
+                e.error_name = access_denied;
+                break;
+            }
             if (!args_start_with(m.args, method.args)) {
                 e.err = std::string("Invalid arguments for ") + method.member + " method";
                 break;
@@ -1192,8 +1198,7 @@ int Campaign::run() {
            " well-formed calls, %" PRIu64 " pings; %" PRIu64 " agents (%" PRIu64
            " released); %.1f s, %.0f messages/s; %s\n",
            seed_, counts_.random, counts_.checks, counts_.syncs, counts_.starts, counts_.releases,
-           seconds, static_cast<double>(counts_.random) / seconds,
-           ok ? "no fault" : "FAULT");
+           seconds, static_cast<double>(counts_.random) / seconds, ok ? "no fault" : "FAULT");
     fflush(stdout);
     return ok ? 0 : 1;
 }

@@ -230,6 +230,42 @@ const LeaveCase leave_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
                          [](const testing::TestParamInfo<LeaveCase>& i) { return i.param.name; });
 
+// The daemon answers the adapter lookup with its name already given up, and leaves: in pairing
+// mode nothing more is awaited, so only the watch can end the agent.
+TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--leave-after", "DefaultAdapter"}));
+    ASSERT_NO_FATAL_FAILURE(start_agent({"1234", "00:11"}));
+    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    EXPECT_NE(daemon.out().find("leaving after DefaultAdapter\n"), std::string::npos);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), "");
+    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+}
+
+// Nobody reads the agent's standard output: its lines are lost, its replies and UnregisterAgent
+// are not.
+TEST_F(Fault, StandardOutputClosed) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_NO_FATAL_FAILURE(start_agent({"0123"}));
+    agent.close_output();
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+    const std::pair<std::string, std::string> calls[] = {
+        {std::string("RequestPinCode o ") + dev, "reply RequestPinCode s 0123"},
+        {"Cancel", "reply Cancel"}};
+    for (const auto& c : calls) {
+        std::string member = c.first.substr(0, c.first.find(' '));
+        daemon.write_line("call " + c.first);
+        std::string reply;
+        ASSERT_TRUE(daemon.wait_any_line({"reply " + member, "error " + member}, wait_ms, &reply))
+            << daemon.out();
+        EXPECT_EQ(reply, c.second);
+    }
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.err(), "");
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {

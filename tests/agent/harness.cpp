@@ -81,6 +81,8 @@ static pid_t spawn(const std::string& path, const std::vector<std::string>& args
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(127);
+    // An ignored SIGPIPE would pass through exec: children get the default, as from a shell.
+    signal(SIGPIPE, SIG_DFL);
     int null_fd = open("/dev/null", O_RDWR);
     dup2(in >= 0 ? in : null_fd, 0);
     dup2(out >= 0 ? out : null_fd, 1);
@@ -211,6 +213,10 @@ int Process::wait_exit(int timeout_ms) {
     close_fd(in_);
     status_ = status_of(raw);
     return status_;
+}
+
+void Process::close_output() {
+    close_fd(out_fd_);
 }
 
 void Process::signal(int sig) {

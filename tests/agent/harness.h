@@ -31,6 +31,8 @@ class Process {
     // Waits for the exit; returns the status as the shell shows it, or -1 after the time limit
     // (then the process has been killed).
     int wait_exit(int timeout_ms);
+    // Stops reading standard output: the child's writes there then fail with EPIPE.
+    void close_output();
     void signal(int sig);
     void kill_now();
 

@@ -10,6 +10,7 @@ namespace {
 
 const int wait_ms = 10000;
 const char dev[] = "/org/velto/hci0/dev_00_11";
+const char denied[] = "org.freedesktop.DBus.Error.AccessDenied";
 
 std::string replace_pid(std::string text, pid_t pid) {
     size_t at;
@@ -458,19 +459,54 @@ INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::Values("quit", "release")
                              return std::string(i.param);
                          });
 
+// The new owner is the daemon from then on, and the old one a stranger.
 TEST_F(Session, NameThatPassesToANewOwnerIsNotADeparture) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    ASSERT_NO_FATAL_FAILURE(start_daemon(daemon));
+    ASSERT_NO_FATAL_FAILURE(start_agent({"1234"}));
+    std::string agent_line;
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms, &agent_line)) << agent.err();
     Process successor;
     ASSERT_NO_FATAL_FAILURE(start_daemon(successor, {}, "queued org.velto"));
+    successor.write_line(agent_line);
     daemon.write_line("release");
     ASSERT_TRUE(successor.wait_line("owner org.velto", wait_ms)) << successor.out();
+    successor.write_line("call Cancel");
+    ASSERT_TRUE(successor.wait_line("reply Cancel", wait_ms)) << successor.out();
     daemon.write_line("call Cancel");
-    ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms)) << daemon.out();
+    ASSERT_TRUE(daemon.wait_line("error Cancel " + std::string(denied), wait_ms)) << daemon.out();
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), "Request canceled\n");
     EXPECT_EQ(agent.err(), "");
     EXPECT_NE(daemon_record(successor).find("UnregisterAgent " + default_path + "\n"),
+              std::string::npos);
+}
+
+// Another client gets nothing from the agent and cannot end it; the daemon is still served.
+TEST_F(Session, StrangersAreDenied) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon(daemon));
+    ASSERT_NO_FATAL_FAILURE(start_agent({"1234"}));
+    std::string agent_line;
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms, &agent_line)) << agent.err();
+    Process stranger;
+    ASSERT_NO_FATAL_FAILURE(start_daemon(stranger, {"--name", "org.other"}, "owner org.other"));
+    stranger.write_line(agent_line);
+    for (const char* call : {"RequestPinCode o /d", "RequestPasskey o /d", "Release"}) {
+        std::string member = std::string(call).substr(0, std::string(call).find(' '));
+        stranger.write_line(std::string("call ") + call);
+        std::string reply;
+        ASSERT_TRUE(stranger.wait_any_line({"reply " + member, "error " + member}, wait_ms, &reply))
+            << stranger.out();
+        std::string want = "error " + member + " " + denied + " ";
+        EXPECT_EQ(reply.substr(0, want.size()), want);
+    }
+    daemon.write_line(std::string("call RequestPinCode o ") + dev);
+    ASSERT_TRUE(daemon.wait_line("reply RequestPinCode s 1234", wait_ms)) << daemon.out();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), std::string("Pincode request for device ") + dev + "\n");
+    EXPECT_EQ(agent.err(), "");
+    EXPECT_NE(daemon_record(daemon).find("UnregisterAgent " + default_path + "\n"),
               std::string::npos);
 }
 

@@ -36,7 +36,9 @@ struct daemon_state {
     std::string agent_path;
     std::string device_path;
     bool conversation_due = false;
-    std::string leave_on; // member whose call makes the daemon leave without answering
+    std::string leave_on;    // member whose call makes the daemon leave without answering
+    std::string leave_after; // member whose call makes the daemon leave as it answers
+    bool leaving = false;
 };
 
 const uint64_t call_timeout_us = 60ull * 1000 * 1000;
@@ -51,11 +53,13 @@ void usage(FILE* out) {
           "  -s, --string-reply       DefaultAdapter/FindAdapter answer a string, not a path\n"
           "  -x, --reply-args         RegisterAgent/UnregisterAgent replies carry an argument\n"
           "  -l, --leave-on MEMBER    leave the bus when MEMBER is called, without answering\n"
+          "  -L, --leave-after MEMBER give the name up when MEMBER is called, answer, leave\n"
           "  -S, --script             take commands from standard input instead of pairing:\n"
           "        call MEMBER [SIG ARG...]   call org.velto.Agent.MEMBER on the agent, wait\n"
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
           "        signal SIG ARG...          send NameOwnerChanged to the agent\n"
           "        ping                       org.freedesktop.DBus.Peer.Ping the agent\n"
+          "        agent NAME PATH            call that agent from now on\n"
           "        release | quit             drop the bus name | leave the bus\n"
           "      SIG uses the letters s, o, u; '' stands for an empty string\n"
           "  -h, --help               this text\n"
@@ -270,6 +274,14 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error*) {
         sd_bus_close(st.bus);
         exit(0);
     }
+    if ((manager || adapter) && st.leave_after == member && !st.leaving) {
+        // The name goes before the answer does: the departure is on the bus ahead of it.
+        int r = sd_bus_release_name(st.bus, st.name.c_str());
+        if (r < 0)
+            print_error("releasing the name", r);
+        printf("leaving after %s\n", member);
+        st.leaving = true;
+    }
     if (manager && strcmp(member, "DefaultAdapter") == 0) {
         printf("DefaultAdapter\n");
         return maybe_fail(st, m, member) ? 1 : (reply_adapter(st, m), 1);
@@ -350,6 +362,9 @@ bool run_command(daemon_state& st, const std::string& line) {
         std::string sig = w.size() >= 3 ? w[2] : "";
         std::vector<std::string> args(w.begin() + std::min<size_t>(w.size(), 3), w.end());
         r = call_agent(st, w[1], sig, args, w[0] == "call");
+    } else if (w[0] == "agent" && w.size() == 3) {
+        st.agent_name = w[1];
+        st.agent_path = w[2];
     } else if (w[0] == "ping") {
         r = call_agent(st, "Ping", "", {}, true, "org.freedesktop.DBus.Peer");
     } else if (w[0] == "signal" && w.size() >= 2) {
@@ -399,11 +414,12 @@ int main(int argc, char* argv[]) {
         {"reply-args", no_argument, nullptr, 'x'},
         {"script", no_argument, nullptr, 'S'},
         {"leave-on", required_argument, nullptr, 'l'},
+        {"leave-after", required_argument, nullptr, 'L'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "a:n:f:l:sxSh", options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "a:n:f:l:L:sxSh", options, nullptr)) != -1) {
         switch (opt) {
         case 'a':
             st.adapter_path = optarg;
@@ -428,6 +444,9 @@ int main(int argc, char* argv[]) {
             break;
         case 'l':
             st.leave_on = optarg;
+            break;
+        case 'L':
+            st.leave_after = optarg;
             break;
         case 'h':
             usage(stdout);
@@ -467,6 +486,10 @@ int main(int argc, char* argv[]) {
         if (r < 0) {
             print_error("bus", r);
             return 1;
+        }
+        if (st.leaving) {
+            sd_bus_flush_close_unref(st.bus);
+            return 0;
         }
         if (st.conversation_due) {
             st.conversation_due = false;
