@@ -357,6 +357,10 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
             if (ctx->enabled && count > 0 && data)
                 return ctx->report(data);
         }
+        // The virtual device repeats a held key by itself (EV_REP): the
+        // keyboard's own repeats would double the rate there.
+        if (ev.type == EV_KEY && ev.value == 2)
+            continue;
         ctx->forward(ev);
     }
 }

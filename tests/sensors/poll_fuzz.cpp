@@ -159,6 +159,8 @@ struct Model {
                 if (enabled && count > 0 && room)
                     return rotation;
             }
+            if (ev.type == EV_KEY && ev.value == 2)
+                continue; // the virtual device repeats by itself
             forward(ev);
         }
     }
