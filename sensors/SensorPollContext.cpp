@@ -28,11 +28,15 @@ static_assert(EVIOCGNAME(kNameBufSize - 1) == 0x8FFF4506, "EVIOCGNAME(4095)");
 static_assert(UI_SET_EVBIT == 0x40045564, "UI_SET_EVBIT");
 static_assert(UI_SET_KEYBIT == 0x40045565, "UI_SET_KEYBIT");
 static_assert(UI_DEV_CREATE == 0x5501, "UI_DEV_CREATE");
+// Read, type 'E', number 0x18, size 96: the key state, one bit for each of the 768 key codes.
+static_assert(KEY_CNT == 768 && sizeof(SensorPollContext::held) == 96, "key state record");
+static_assert(EVIOCGKEY(sizeof(SensorPollContext::held)) == 0x80604518, "EVIOCGKEY(96)");
 static_assert(O_RDWR == 2 && (O_WRONLY | O_NONBLOCK) == 0x801, "open flags");
 static_assert(sizeof(struct uinput_user_dev) == 1116, "legacy uinput setup record");
 // struct timeval, then type, code, value: 16 bytes on the 32-bit device, 24 on x86_64.
 static_assert(sizeof(struct input_event) == 2 * sizeof(long) + 8, "input_event layout");
-static_assert(EV_KEY == 1 && EV_REP == 20, "event types");
+static_assert(EV_SYN == 0 && EV_KEY == 1 && EV_REP == 20, "event types");
+static_assert(SYN_REPORT == 0 && SYN_DROPPED == 3, "sync codes");
 static_assert(KEY_ESC == 1 && KEY_COMPOSE == 127 && KEY_LEFTMETA == 125, "virtual device keys");
 static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105,
               "arrow keys");
@@ -62,6 +66,12 @@ SensorPollContext* context_of(sensors_poll_device_t* dev) {
     return static_cast<SensorPollContext*>(dev);
 }
 
+const int kLongBits = 8 * sizeof(unsigned long);
+
+bool bit_of(const unsigned long* bits, int n) {
+    return (bits[n / kLongBits] >> (n % kLongBits)) & 1UL;
+}
+
 } // namespace
 
 SensorFd::SensorFd(const hw_module_t* module, hw_device_t** device) {
@@ -83,9 +93,10 @@ SensorFd::~SensorFd() {
 }
 
 SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** device)
-    : SensorFd(module, device), enabled(false), rotation(0) {
+    : SensorFd(module, device), enabled(false), rotation(0), dropping(false) {
     memset(&pfd, 0, sizeof pfd);
     memset(orientations, 0, sizeof orientations);
+    memset(held, 0, sizeof held);
     common.close = poll_close;
     activate = poll_activate;
     setDelay = poll_setDelay;
@@ -196,6 +207,56 @@ void SensorPollContext::dropKeyboard() {
     pfd.revents = 0;
 }
 
+// Writes one keyboard event to the virtual device and keeps the record of the
+// keys held down there.
+void SensorPollContext::forward(const struct input_event& ev) {
+    if (ufd < 0)
+        return;
+    (void)!write(ufd, &ev, sizeof ev);
+    if (ev.type == EV_KEY && ev.code < KEY_CNT) {
+        // As the kernel counts a key value: anything but 0 holds it down.
+        const unsigned long mask = 1UL << (ev.code % kLongBits);
+        if (ev.value != 0)
+            held[ev.code / kLongBits] |= mask;
+        else
+            held[ev.code / kLongBits] &= ~mask;
+    }
+}
+
+// After the kernel dropped keyboard events, a release may have been among them:
+// every key held on the virtual device that the keyboard no longer has down is
+// released there, each followed by a SYN_REPORT. Without the keyboard's key
+// state every held key counts as up: a key left down would repeat without end.
+void SensorPollContext::releaseLostKeys() {
+    unsigned long down[kKeyWords];
+    memset(down, 0, sizeof down);
+    if (ioctl(pfd.fd, EVIOCGKEY(sizeof down), down) < 0) {
+        __android_log_print(ANDROID_LOG_WARN, LOG_TAG, "%s: no key state for fd=%d: %s",
+                            "poll_poll", pfd.fd, strerror(errno));
+        memset(down, 0, sizeof down);
+    }
+    int released = 0;
+    for (int code = 0; code < KEY_CNT; code++) {
+        if (!bit_of(held, code) || bit_of(down, code))
+            continue;
+        // uinput stamps the events itself: the time fields stay 0.
+        struct input_event ev;
+        memset(&ev, 0, sizeof ev);
+        ev.type = EV_KEY;
+        ev.code = static_cast<uint16_t>(code);
+        ev.value = 0;
+        forward(ev);
+        ev.type = EV_SYN;
+        ev.code = SYN_REPORT;
+        forward(ev);
+        released++;
+    }
+    __android_log_print(
+        ANDROID_LOG_WARN, LOG_TAG,
+        "%s: keyboard events dropped by the kernel (fd=%d), %d held key(s) released", "poll_poll",
+        pfd.fd, released);
+}
+
 int SensorPollContext::poll_close(hw_device_t* dev) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p", "poll_close",
                         static_cast<void*>(dev));
@@ -251,6 +312,17 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
             continue;
         }
 
+        // The kernel's queue overflowed: what follows up to the next SYN_REPORT
+        // is a broken packet, and the key state is then read afresh. The
+        // marker describes this reader's queue; it is not passed on.
+        if (ctx->dropping || (ev.type == EV_SYN && ev.code == SYN_DROPPED)) {
+            const bool end = ctx->dropping && ev.type == EV_SYN && ev.code == SYN_REPORT;
+            ctx->dropping = !end;
+            if (end && ctx->ufd >= 0)
+                ctx->releaseLostKeys();
+            continue;
+        }
+
         int next = -1; // -1: forward unexamined
         if (ev.type == EV_KEY) {
             switch (ev.code) {
@@ -285,7 +357,10 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
             if (ctx->enabled && count > 0 && data)
                 return ctx->report(data);
         }
-        if (ctx->ufd >= 0)
-            (void)!write(ctx->ufd, &ev, sizeof ev);
+        // The virtual device repeats a held key by itself (EV_REP): the
+        // keyboard's own repeats would double the rate there.
+        if (ev.type == EV_KEY && ev.value == 2)
+            continue;
+        ctx->forward(ev);
     }
 }

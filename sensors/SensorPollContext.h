@@ -3,6 +3,7 @@
 #ifndef SENSORS_SENSOR_POLL_CONTEXT_H
 #define SENSORS_SENSOR_POLL_CONTEXT_H
 
+#include <linux/input.h>
 #include <poll.h>
 #include <stdint.h>
 
@@ -38,12 +39,22 @@ class SensorPollContext : public SensorFd {
     struct pollfd pfd;
     sensors_event_t orientations[4];
 
+    // Keys pressed on the virtual device and not released there yet, one bit a
+    // key code, laid out as EVIOCGKEY hands out the keyboard's key state.
+    static const int kKeyWords = KEY_CNT / (8 * sizeof(unsigned long));
+    unsigned long held[kKeyWords];
+    // The kernel dropped keyboard events (SYN_DROPPED): the rest of the broken
+    // packet, up to and including its SYN_REPORT, is skipped.
+    bool dropping;
+
   private:
     void findKeyboard();
     void createVirtualDevice();
     void prepareOrientations();
     int report(sensors_event_t* data);
     void dropKeyboard();
+    void forward(const struct input_event& ev);
+    void releaseLostKeys();
 };
 
 #endif // SENSORS_SENSOR_POLL_CONTEXT_H

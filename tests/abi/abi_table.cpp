@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     ROW(UI_SET_EVBIT);
     ROW(UI_SET_KEYBIT);
     ROW(UI_DEV_CREATE);
+    ROW(EVIOCGKEY(96));
     ROW(O_RDWR);
     ROW(O_WRONLY | O_NONBLOCK);
     ROW(HARDWARE_MODULE_TAG);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,35 @@ struct Model {
     std::deque<char> pipe;
     int read_errno = 0, poll_errno = 0;
     std::vector<std::string> forwarded;
+    std::set<uint16_t> held; // keys down on the virtual device
+    bool dropping = false;   // after SYN_DROPPED, up to the next SYN_REPORT
+
+    void forward(const input_event& ev) {
+        if (!uinput)
+            return;
+        forwarded.push_back(std::string(reinterpret_cast<const char*>(&ev), kEv));
+        if (ev.type == EV_KEY && ev.code < KEY_CNT) {
+            if (ev.value != 0)
+                held.insert(ev.code);
+            else
+                held.erase(ev.code);
+        }
+    }
+
+    // The fake kernel has no key state (EVIOCGKEY fails): every held key is released.
+    void resync() {
+        const std::set<uint16_t> keys = held;
+        for (uint16_t code : keys) {
+            input_event ev;
+            memset(&ev, 0, sizeof ev);
+            ev.type = EV_KEY;
+            ev.code = code;
+            forward(ev);
+            ev.type = EV_SYN;
+            ev.code = SYN_REPORT;
+            forward(ev);
+        }
+    }
 
     // Returns the rotation reported, or -1 for a call that reports nothing.
     int poll(int count, bool room) {
@@ -101,6 +131,13 @@ struct Model {
             }
             input_event ev;
             memcpy(&ev, bytes.data(), kEv);
+            if (dropping || (ev.type == EV_SYN && ev.code == SYN_DROPPED)) {
+                const bool end = dropping && ev.type == EV_SYN && ev.code == SYN_REPORT;
+                dropping = !end;
+                if (end && uinput)
+                    resync();
+                continue;
+            }
             int next = -1;
             if (ev.type == EV_KEY) {
                 if (ev.code == KEY_UP)
@@ -122,8 +159,9 @@ struct Model {
                 if (enabled && count > 0 && room)
                     return rotation;
             }
-            if (uinput)
-                forwarded.push_back(bytes);
+            if (ev.type == EV_KEY && ev.value == 2)
+                continue; // the virtual device repeats by itself
+            forward(ev);
         }
     }
 };

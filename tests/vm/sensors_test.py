@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """The sensor module on the real kernel: keys typed into the emulated keyboard,
-reports, the virtual button device and what reaches it."""
+reports, the virtual button device and what reaches it; then, under the monitor,
+a held key whose release the kernel drops while the monitor is stopped, and the
+autorepeat of a held key on the virtual device."""
+import time
+
 from vmtest import check, run, vm
 
 VIRTUAL = "Zaze V2 Buttons"
@@ -12,16 +16,21 @@ VECTORS = {
 }
 REPORT = r"^report rotation=(\d+) (.*)$"
 KEY = r"^event type=1 code=%d value=%d$"
+# The keyboard's own events, as its watcher in the monitor's round prints them.
+KBD_KEY = r"^keyboard event type=1 code=%d value=%d$"
 
 GUEST = r"""
 export ANDROID_LOG_TAGS='*:v'
+virtual_device() {
+    n=0
+    until grep -q 'Name="%(v)s"' /proc/bus/input/devices; do
+        n=$((n+1)); [ $n -gt 300 ] && { echo "no virtual device"; kill $1; exit 1; }
+        sleep 0.1
+    done
+}
 sensordrive "$BUILD_DIR/lib" < /dev/console &
 drv=$!
-n=0
-until grep -q 'Name="%(v)s"' /proc/bus/input/devices; do
-    n=$((n+1)); [ $n -gt 300 ] && { echo "no virtual device"; kill $drv; exit 1; }
-    sleep 0.1
-done
+virtual_device $drv
 evprobe caps "%(v)s"
 grep -A9 'Name="%(v)s"' /proc/bus/input/devices | grep '^B: EV='
 evprobe watch "%(v)s" 150000 &
@@ -30,7 +39,25 @@ wait $drv
 echo "sensordrive exited $?"
 if grep -q 'Name="%(v)s"' /proc/bus/input/devices; then echo "virtual device still there"; else echo "virtual device removed"; fi
 wait $probe
+
+# The monitor's round: the test's lines stop and continue it by its PID, then end it.
+exec 5< /dev/console
+sensormon &
+mon=$!
+virtual_device $mon
+evprobe watch "%(v)s" 150000 &
+probe=$!
+evprobe watch "AT Translated Set 2 keyboard" 150000 | while IFS= read -r l; do echo "keyboard $l"; done &
+read -r line <&5; kill -STOP $mon && echo "monitor stopped"
+read -r line <&5; kill -CONT $mon && echo "monitor continued"
+read -r line <&5; kill -TERM $mon; wait $mon; echo "monitor exited $?"
+wait $probe
 """ % {"v": VIRTUAL}
+
+# Keystrokes typed while the monitor is stopped: with 4 events each (vkeyboard's
+# KEY+SYN, down and up) or 6 (the AT keyboard's MSC_SCAN+KEY+SYN), 20 of them
+# overflow the 64 events that the kernel queues for the module after Esc's release.
+OVERFLOW_KEYS = 20
 
 
 def body(build_dir, machine=vm.VM):
@@ -101,7 +128,68 @@ def body(build_dir, machine=vm.VM):
         g.expect(r"^sensordrive exited 0$", 10, since=mark)
         g.expect(r"^virtual device removed$", 10, since=mark)
         g.expect(r"^watch: device gone$", 10, since=mark)
+
+        monitor_round(g)
         check(g.wait(30) == 0, "guest status %r" % g.status)
+
+
+def monitor_round(g):
+    """Both faults are looked at before either fails the test."""
+    mark = g.mark()
+    g.expect(r"^activated 0$", 60, since=mark)
+    g.expect(r"^watching /dev/input/event\d+$", 20, since=mark)
+    g.expect(r"^keyboard watching /dev/input/event\d+$", 20, since=mark)
+    faults = []
+
+    # A held Esc repeats on the virtual device by that device's own autorepeat:
+    # at the keyboard's rate (both 250/33 ms), not at the sum of the two.
+    hold = g.mark()
+    g.qmp.press("esc", 2.0)
+    g.expect(KBD_KEY % (1, 0), 10, since=hold)
+    g.expect(KEY % (1, 0), 10, since=hold)
+    kbd = len(g.matching(KBD_KEY % (1, 2), hold))
+    ours = len(g.matching(KEY % (1, 2), hold))
+    print("Esc held 2 s: %d repeats on the keyboard, %d on the virtual device" % (kbd, ours))
+    check(kbd >= 20, "the keyboard repeated Esc %d times in 2 s" % kbd)
+    if not kbd / 2 <= ours <= kbd * 3 / 2:
+        faults.append("Esc held 2 s: %d repeats on the keyboard, %d on the virtual device" % (kbd, ours))
+
+    # Esc held, then the monitor stopped: Esc's release and the keystrokes behind
+    # it overflow the module's queue, and the kernel drops them for a SYN_DROPPED.
+    # Continued, the module must release Esc on the virtual device itself.
+    down = g.mark()
+    g.qmp.key("esc", True)
+    g.expect(KEY % (1, 1), 10, since=down)
+    g.send_line("stop")
+    g.expect(r"^monitor stopped$", 10, since=down)
+    g.qmp.key("esc", False)
+    for _ in range(OVERFLOW_KEYS):
+        g.qmp.press("a")
+    g.expect(KBD_KEY % (1, 0), 10, since=down)
+    for _ in range(OVERFLOW_KEYS):
+        g.expect(KBD_KEY % (30, 0), 10)
+    cont = g.mark()
+    g.send_line("cont")
+    g.expect(r"^monitor continued$", 10, since=cont)
+    # A second for a stuck Esc to show by its repeats; Compose, which would end
+    # them, then marks that the module has read what was queued.
+    time.sleep(1)
+    g.qmp.press("compose")
+    g.expect(KEY % (127, 0), 10, since=cont)
+    check(g.matching(r"keyboard events dropped by the kernel", cont) or not g.matching(KEY % (1, 0), cont),
+          "Esc released, but the module saw no SYN_DROPPED: the queue did not overflow")
+    released = [i for i, line in enumerate(g.lines[cont:], cont) if line == "event type=1 code=1 value=0"]
+    if not released:
+        faults.append("Esc stuck on the virtual device after the kernel dropped its release: no release, %d "
+                      "repeats in the second after the monitor went on" % len(g.matching(KEY % (1, 2), cont)))
+    elif g.matching(KEY % (1, 2), released[0]):
+        faults.append("Esc repeated on the virtual device after its release")
+
+    g.send_line("quit")
+    g.expect(r"^closed$", 20, since=cont)
+    g.expect(r"^monitor exited 0$", 10, since=cont)
+    g.expect(r"^watch: device gone$", 10, since=cont)
+    check(not faults, "; ".join(faults))
 
 
 if __name__ == "__main__":

@@ -549,10 +549,22 @@ class QMP:
         self.execute("input-send-event", {"events": [
             {"type": "key", "data": {"down": bool(down), "key": {"type": "qcode", "data": qcode}}}]})
 
+    # The AT keyboard's typematic repeat as the guest's atkbd programs it.
+    REPEAT_DELAY = 0.25
+    REPEAT_PERIOD = 0.033
+
     def press(self, qcode, hold=0.05):
-        # Holding longer than the keyboard's repeat delay (250 ms) gives repeats.
+        """Down, hold seconds, up. qemu does not repeat a held key: like the keyboard's
+        typematic repeat, a hold past the repeat delay sends the key down again every
+        period, which the guest reads as repeats (value 2)."""
         self.key(qcode, True)
-        time.sleep(hold)
+        end = time.monotonic() + hold
+        again = end - hold + self.REPEAT_DELAY
+        while again < end:
+            time.sleep(max(0.0, again - time.monotonic()))
+            self.key(qcode, True)
+            again += self.REPEAT_PERIOD
+        time.sleep(max(0.0, end - time.monotonic()))
         self.key(qcode, False)
 
     def close(self):
