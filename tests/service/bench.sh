@@ -7,4 +7,7 @@ if [ -z "${BUILD_DIR:-}" ]; then
     echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2
     exit 2
 fi
+# The bench's library and the guest helpers that the service VM tests share.
+root=$(cd "$(dirname "$0")/../.." && pwd)
+export PYTHONPATH="$root/tools/vm:$root/tests/vm${PYTHONPATH:+:$PYTHONPATH}"
 exec timeout 600 python3 "$(dirname "$0")/bench_list.py" "$BUILD_DIR"

@@ -11,10 +11,8 @@ import os
 import statistics
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "vm"))
-import vm  # noqa: E402
-from vm_cases import SHELL  # noqa: E402
+import vm
+from service_cases import SHELL
 
 # Services -> timed runs per side; the big registry's runs take about a second.
 SIZES = [(1, 21), (10, 21), (100, 15), (1000, 11)]

@@ -76,7 +76,8 @@ def body(build_dir):
 
         # A missing build folder is a usage error before any boot, and the cache stays in the project.
         env = dict(os.environ, VM_CACHE="")
-        r = subprocess.run([sys.executable, vm.__file__, "run", "-b", os.path.join(tmp, "none"), "--", "true"],
+        script = os.path.join(vm.PROJECT, "tools", "vm", "vm.py")
+        r = subprocess.run([sys.executable, script, "run", "-b", os.path.join(tmp, "none"), "--", "true"],
                            cwd=tmp, env=env, capture_output=True, text=True, timeout=60)
         check(r.returncode == 2 and "no build folder" in r.stderr, "missing build folder: %r" % (r,))
         check(not os.path.exists(os.path.join(tmp, ".cache")), "cache made beside a missing build folder")

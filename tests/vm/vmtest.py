@@ -3,8 +3,7 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "vm"))
-import vm  # noqa: E402
+import vm
 
 SKIP = vm.SKIP
 

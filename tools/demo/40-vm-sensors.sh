@@ -12,9 +12,9 @@ for f in bin/sensormon bin/evprobe lib/sensors.vardel.so; do
     fi
 done
 
-exec python3 - "$BUILD_DIR" "$ROOT/tools/vm" <<'PY'
+export PYTHONPATH="$ROOT/tools/vm${PYTHONPATH:+:$PYTHONPATH}"
+exec python3 - "$BUILD_DIR" <<'PY'
 import sys, time
-sys.path.insert(0, sys.argv[2])
 import vm
 
 GUEST = r"""

@@ -3,11 +3,9 @@
 and one sample process that dies."""
 import os
 import re
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
-from vmtest import check, run, vm  # noqa: E402
-from vm_cases import SHELL, USAGE, case, collect  # noqa: E402
+from service_cases import SHELL, USAGE, case, collect
+from vmtest import check, run, vm
 
 # Each case: its stdout as O| lines, stderr as E| lines, then its status.
 CASES = [

@@ -4,11 +4,9 @@ dies in the middle of a call, and a registry that is missing, killed before the
 command, or dies while a command runs. Each command must end with its own
 output; none may hang (the guest kills any that takes 10 s)."""
 import os
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
-from vmtest import check, run, vm  # noqa: E402
-from vm_cases import SHELL, case, collect  # noqa: E402
+from service_cases import SHELL, case, collect
+from vmtest import check, run, vm
 
 NO_REGISTRY = ("", "service: Unable to get default service manager!\n", 20)
 DEAD_CALL = ("Result: Parcel(NULL)\n", "", 0)

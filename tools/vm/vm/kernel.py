@@ -1,0 +1,169 @@
+"""Debian's kernel and a static busybox for the guest, fetched with apt-get into the cache."""
+import contextlib
+import fcntl
+import glob
+import os
+import re
+import shutil
+import subprocess
+import tarfile
+import tempfile
+
+from .common import ARCHES, VMError, VMSkip, log
+
+
+@contextlib.contextmanager
+def locked(path):
+    # Tests run in parallel; one of them builds, the others wait and reuse.
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(f, fcntl.LOCK_UN)
+
+
+def _apt_kernel_package(meta):
+    """The versioned package that the meta package depends on, or None."""
+    try:
+        out = subprocess.run(["apt-cache", "show", "--no-all-versions", meta],
+                             capture_output=True, text=True, timeout=60).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    m = re.search(r"^Depends:\s*(linux-image-[^\s,(]+)(?:\s*\(=\s*([^)]+)\))?", out, re.M)
+    return (m.group(1), m.group(2) or "") if m else None
+
+
+def fetch_kernel(arch, cache):
+    """Folder with vmlinuz and the modules of the current Debian kernel, cached."""
+    machine = ARCHES[arch]
+    base = os.path.join(cache, arch, "kernel")
+    with locked(os.path.join(base, ".lock")):
+        want = _apt_kernel_package(machine["kernel_meta"])
+        if want:
+            folder = os.path.join(base, "%s_%s" % want)
+            if os.path.exists(os.path.join(folder, ".complete")):
+                return folder
+        else:
+            # No package lists: any kernel fetched before still serves.
+            have = sorted(glob.glob(os.path.join(base, "*", ".complete")))
+            if have:
+                return os.path.dirname(have[-1])
+        try:
+            folder = _download_kernel(machine, want, base)
+        except VMSkip as e:
+            # Offline with an older kernel at hand: better that than no run.
+            have = sorted(glob.glob(os.path.join(base, "*", ".complete")))
+            if not have:
+                raise
+            log("%s; using the cached %s" % (e, os.path.basename(os.path.dirname(have[-1]))))
+            return os.path.dirname(have[-1])
+        for old in glob.glob(os.path.join(base, "*", ".complete")):
+            if os.path.dirname(old) != folder:
+                shutil.rmtree(os.path.dirname(old), ignore_errors=True)
+        return folder
+
+
+def _download_kernel(machine, want, base):
+    if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
+        raise VMSkip("apt-get/dpkg-deb missing: cannot fetch the kernel package")
+    with tempfile.TemporaryDirectory(prefix="vm-kernel-") as tmp:
+        os.chmod(tmp, 0o755)  # apt's sandbox user may then write here
+        if want is None:
+            _apt_download(machine["kernel_meta"], tmp)
+            deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
+            dep = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
+                                 text=True).stdout
+            m = re.match(r"\s*(linux-image-[^\s,(]+)(?:\s*\(=\s*([^)]+)\))?", dep)
+            if not m:
+                raise VMSkip("cannot tell the kernel package from %s" % machine["kernel_meta"])
+            want = (m.group(1), m.group(2) or "")
+            os.unlink(deb)
+        folder = os.path.join(base, "%s_%s" % want)
+        log("downloading %s" % want[0])
+        _apt_download(want[0], tmp)
+        debs = glob.glob(os.path.join(tmp, want[0] + "_*.deb"))
+        if not debs:
+            raise VMSkip("apt-get download %s gave no package" % want[0])
+        _extract_kernel(debs[0], machine["modules"], folder)
+        return folder
+
+
+def _apt_download(pkg, where):
+    try:
+        r = subprocess.run(["apt-get", "download", pkg], cwd=where, capture_output=True,
+                           text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        raise VMError("apt-get download %s took over 600 s" % pkg)
+    if r.returncode != 0:
+        last = (r.stderr.strip().splitlines() or ["no reason given"])[-1]
+        raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
+
+
+def _extract_kernel(deb, modules, folder):
+    # Only the kernel and three modules: the whole package is ~400 MB unpacked.
+    tmp = folder + ".part"
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(os.path.join(tmp, "modules"))
+    fs = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE)
+    found = set()
+    with tarfile.open(fileobj=fs.stdout, mode="r|") as tar:
+        for member in tar:
+            name = member.name.lstrip("./")
+            if not member.isfile():
+                continue
+            if re.fullmatch(r"boot/vmlinuz-.*", name):
+                dest = os.path.join(tmp, "vmlinuz")
+            elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in modules):
+                dest = os.path.join(tmp, "modules", os.path.basename(name))
+            else:
+                continue
+            with tar.extractfile(member) as src, open(dest, "wb") as out:
+                shutil.copyfileobj(src, out)
+            found.add(os.path.basename(dest))
+    fs.wait()
+    missing = {"vmlinuz"} | {os.path.basename(m) for m in modules}
+    missing -= found
+    if missing:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise VMSkip("kernel package lacks %s" % ", ".join(sorted(missing)))
+    open(os.path.join(tmp, ".complete"), "w").close()
+    shutil.rmtree(folder, ignore_errors=True)
+    os.rename(tmp, folder)
+
+
+def fetch_busybox(arch, cache):
+    """Path of a static busybox for the guest's arch: the host's, or one unpacked
+    from the arch's package into the cache."""
+    machine = ARCHES[arch]
+    if "busybox" in machine:
+        if not os.path.exists(machine["busybox"]):
+            raise VMSkip("%s missing (package busybox-static)" % machine["busybox"])
+        return machine["busybox"]
+    pkg = machine["busybox_package"]
+    base = os.path.join(cache, arch, "busybox")
+    path = os.path.join(base, "bin", "busybox")
+    with locked(os.path.join(cache, arch, ".busybox.lock")):
+        if os.path.exists(path):
+            return path
+        if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
+            raise VMSkip("apt-get/dpkg-deb missing: cannot fetch %s" % pkg)
+        with tempfile.TemporaryDirectory(prefix="vm-busybox-") as tmp:
+            os.chmod(tmp, 0o755)
+            log("downloading %s" % pkg)
+            _apt_download(pkg, tmp)
+            debs = glob.glob(os.path.join(tmp, "*.deb"))
+            if not debs:
+                raise VMSkip("apt-get download %s gave no package" % pkg)
+            unpacked = os.path.join(tmp, "x")
+            r = subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], capture_output=True, text=True)
+            if r.returncode != 0:
+                raise VMError("dpkg-deb -x %s: %s" % (os.path.basename(debs[0]), r.stderr.strip()))
+            src = os.path.join(unpacked, "bin", "busybox")
+            if not os.path.isfile(src):
+                raise VMSkip("%s has no bin/busybox" % pkg)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            shutil.copy2(src, path + ".part")
+            os.replace(path + ".part", path)
+        return path

@@ -1,0 +1,202 @@
+"""One guest under qemu running one shell command, its console read line by line."""
+import contextlib
+import ctypes
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from .common import ARCHES, VMError, VMSkip, default_arch, log
+from .image import build_image, command_archive
+from .qmp import QMP
+
+EXIT_LINE = re.compile(r"^vm: guest command exited with status (\d+)$")
+READY_LINE = "vm: guest ready"
+
+
+def _die_with_parent():
+    # Should the test itself be killed, qemu goes with it.
+    with contextlib.suppress(Exception):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class VM:
+    """One guest running one shell command. Use as a context manager:
+
+        with VM(build_dir, "sensormon -n 1", timeout=60) as vm:
+            vm.expect(r"^activated 0$", 20)
+            vm.qmp.press("down")
+            vm.expect(r"^report rotation=180 ", 10)
+            status = vm.wait(20)
+    """
+
+    def __init__(self, build_dir, script, timeout=120.0, arch=None, env=None,
+                 echo=None, prefix="guest| ", cache=None, memory=512, qemu_args=()):
+        arch = arch or default_arch()
+        if arch not in ARCHES:
+            raise VMError("architecture %s is not supported yet" % arch)
+        self.machine = ARCHES[arch]
+        qemu = shutil.which(self.machine["qemu"])
+        if not qemu:
+            raise VMSkip("%s missing (package %s)" % (self.machine["qemu"], self.machine["qemu_package"]))
+        self.build_dir = os.path.abspath(build_dir)
+        env = dict(env or {})
+        env.setdefault("BUILD_DIR", self.build_dir)
+        env["PATH"] = "/bin:/sbin:/usr/bin:/usr/sbin:%s/bin" % self.build_dir
+        if "libdirs" in self.machine:
+            # The guest has no ld.so.cache; the extra folders are not the loader's defaults.
+            env.setdefault("LD_LIBRARY_PATH", ":".join(self.machine["libdirs"]))
+        self.vmlinuz, initrd = build_image(self.build_dir, arch, cache)
+        self.tmp = tempfile.mkdtemp(prefix="vm-run-")
+        run_img = os.path.join(self.tmp, "initrd")
+        with open(initrd, "rb") as src, open(run_img, "wb") as out:
+            shutil.copyfileobj(src, out)
+            out.write(b"\0" * (-out.tell() % 4))
+            out.write(command_archive(script, env))
+        self.qmp_path = os.path.join(self.tmp, "qmp.sock")
+        self.echo = sys.stdout if echo is None else echo
+        self.prefix = prefix
+        self.lines = []
+        self.status = None
+        self.ready_after = None  # seconds from qemu's start to the guest's ready line
+        self._cond = threading.Condition()
+        self._eof = False
+        self.qmp = None
+        # KVM here is nested and stalls the guest; TCG boots in seconds.
+        accel = ["-accel", os.environ.get("VM_ACCEL", "tcg")]
+        self.argv = [qemu] + self.machine["machine"] + accel + [
+            "-m", str(memory), "-smp", "1", "-nodefaults", "-no-reboot",
+            "-display", "none", "-serial", "stdio", "-monitor", "none",
+            "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
+            "-kernel", self.vmlinuz, "-initrd", run_img,
+            "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]] + list(qemu_args)
+        self.started = time.monotonic()
+        self.deadline = self.started + timeout
+        self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self._watchdog = threading.Timer(timeout, self._expire)
+        self._watchdog.daemon = True
+        self._watchdog.start()
+        try:
+            self.qmp = QMP(self.qmp_path, timeout=min(timeout, 15))
+        except Exception:
+            self.close()
+            raise
+
+    # -- output
+
+    def _read(self):
+        buf = b""
+        while True:
+            chunk = self.proc.stdout.read1(4096)
+            if not chunk:
+                break
+            buf += chunk
+            while b"\n" in buf:
+                raw, buf = buf.split(b"\n", 1)
+                self._add(raw)
+        if buf:
+            self._add(buf)
+        with self._cond:
+            self._eof = True
+            self._cond.notify_all()
+
+    def _add(self, raw):
+        line = raw.decode("utf-8", "replace").rstrip("\r")
+        if self.echo:
+            self.echo.write(self.prefix + line + "\n")
+            self.echo.flush()
+        with self._cond:
+            self.lines.append(line)
+            if line == READY_LINE and self.ready_after is None:
+                self.ready_after = time.monotonic() - self.started
+            m = EXIT_LINE.match(line)
+            if m:
+                self.status = int(m.group(1))
+            self._cond.notify_all()
+
+    def _expire(self):
+        if self.proc.poll() is None:
+            log("time limit reached, killing qemu (pid %d)" % self.proc.pid)
+            self.kill()
+
+    def mark(self):
+        """Position in the output; expect and lines can start there."""
+        with self._cond:
+            return len(self.lines)
+
+    def expect(self, pattern, timeout, since=None):
+        """Waits for the first line from `since` on (default: after the last match) that
+        matches; returns the match. Raises VMError with the recent output otherwise."""
+        rx = re.compile(pattern)
+        pos = self._cursor if since is None else since
+        end = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                while pos < len(self.lines):
+                    m = rx.search(self.lines[pos])
+                    pos += 1
+                    if m:
+                        self._cursor = pos
+                        return m
+                left = end - time.monotonic()
+                if left <= 0 or self._eof:
+                    tail = "\n".join(self.lines[-15:])
+                    why = "guest gone" if self._eof else "%.0f s passed" % timeout
+                    raise VMError("no line matching %r (%s); last lines:\n%s" % (pattern, why, tail))
+                self._cond.wait(min(left, 0.5))
+
+    _cursor = 0
+
+    def matching(self, pattern, since=0):
+        rx = re.compile(pattern)
+        with self._cond:
+            return [m for m in (rx.search(line) for line in self.lines[since:]) if m]
+
+    def send_line(self, text):
+        """A line on the guest's console input (the command's standard input)."""
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    # -- end
+
+    def wait(self, timeout):
+        """Waits for the guest command's status line and qemu's end; returns the status."""
+        self.expect(EXIT_LINE.pattern, timeout, since=0)
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        return self.status
+
+    def kill(self):
+        if self.qmp:
+            self.qmp.close()
+        if self.proc.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.proc.pid, signal.SIGKILL)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.proc.wait(timeout=10)
+
+    def close(self):
+        self._watchdog.cancel()
+        self.kill()
+        self._reader.join(timeout=5)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def elapsed(self):
+        return time.monotonic() - self.started
