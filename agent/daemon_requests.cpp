@@ -1,5 +1,6 @@
 #include "daemon_requests.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,13 +9,43 @@ static const char daemon_name[] = "org.velto";
 static const char manager_interface[] = "org.velto.Manager";
 static const char adapter_interface[] = "org.velto.Adapter";
 
-// Writes the bus error's own text, if there is one, and frees it.
-static void report_error(DBusError* err) {
-    if (dbus_error_is_set(err)) {
-        fprintf(stderr, "%s\n", err->message);
-        dbus_error_free(err);
+// Owns one message reference: unrefs it when reset or at the end of scope.
+class Message {
+  public:
+    explicit Message(DBusMessage* msg = nullptr) : msg_(msg) {}
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+    ~Message() { reset(); }
+
+    DBusMessage* get() const { return msg_; }
+    void reset(DBusMessage* msg = nullptr) {
+        if (msg_)
+            dbus_message_unref(msg_);
+        msg_ = msg;
     }
-}
+
+  private:
+    DBusMessage* msg_;
+};
+
+// A bus error, initialised here and freed at the end of scope.
+class Error {
+  public:
+    Error() { dbus_error_init(&err_); }
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+    ~Error() { dbus_error_free(&err_); }
+
+    DBusError* get() { return &err_; }
+    // Writes the bus error's own text, if there is one.
+    void report() const {
+        if (dbus_error_is_set(&err_))
+            fprintf(stderr, "%s\n", err_.message);
+    }
+
+  private:
+    DBusError err_;
+};
 
 static DBusMessage* new_call(const char* path, const char* interface, const char* member) {
     DBusMessage* msg = dbus_message_new_method_call(daemon_name, path, interface, member);
@@ -24,36 +55,42 @@ static DBusMessage* new_call(const char* path, const char* interface, const char
 }
 
 // A call whose arguments did not all fit for want of memory is as unusable as no call: sent, it
-// would only draw an argument error (or, unawaited, pass for success).
-static bool appended(DBusMessage* msg, bool ok) {
-    if (!ok) {
+// would only draw an argument error (or, unawaited, pass for success). Reports that case.
+static bool arguments_fit(bool ok) {
+    if (!ok)
         fprintf(stderr, "Can't allocate new method call\n");
-        dbus_message_unref(msg);
-    }
     return ok;
 }
 
-// Sends and waits with the library's default time-out; the call is released either way.
-static DBusMessage* call_and_wait(DBusConnection* conn, DBusMessage* msg, DBusError* err) {
-    dbus_error_init(err);
-    DBusMessage* reply = dbus_connection_send_with_reply_and_block(conn, msg, -1, err);
-    dbus_message_unref(msg);
+// The blocking request: sends call and waits with the library's default time-out; the call is
+// released as soon as it is sent. Without a reply, writes the failure line and the bus error.
+__attribute__((format(printf, 4, 5))) static DBusMessage*
+request(DBusConnection* conn, Message& call, Error& err, const char* failure, ...) {
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(conn, call.get(), -1, err.get());
+    call.reset();
+    if (!reply) {
+        va_list args;
+        va_start(args, failure);
+        vfprintf(stderr, failure, args);
+        va_end(args);
+        err.report();
+    }
     return reply;
 }
 
-static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, DBusError* err,
-                                     char* owner, size_t owner_size) {
+static char* adapter_path_from_reply(DBusConnection* conn, Message& reply, Error& err, char* owner,
+                                     size_t owner_size) {
     const char* path = nullptr;
-    if (!dbus_message_get_args(reply, err, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID)) {
+    if (!dbus_message_get_args(reply.get(), err.get(), DBUS_TYPE_OBJECT_PATH, &path,
+                               DBUS_TYPE_INVALID)) {
         fprintf(stderr, "Can't get reply arguments\n");
-        report_error(err);
-        dbus_message_unref(reply);
+        err.report();
         return nullptr;
     }
     char* copy = strdup(path);
-    const char* sender = dbus_message_get_sender(reply);
+    const char* sender = dbus_message_get_sender(reply.get());
     snprintf(owner, owner_size, "%s", sender ? sender : "");
-    dbus_message_unref(reply);
+    reply.reset();
     if (!copy) {
         fprintf(stderr, "Not enough memory for adapter path\n");
         return nullptr;
@@ -63,78 +100,66 @@ static char* adapter_path_from_reply(DBusConnection* conn, DBusMessage* reply, D
 }
 
 char* query_default_adapter(DBusConnection* conn, char* owner, size_t owner_size) {
-    DBusMessage* msg = new_call("/", manager_interface, "DefaultAdapter");
-    if (!msg)
+    Message call(new_call("/", manager_interface, "DefaultAdapter"));
+    if (!call.get())
         return nullptr;
 
-    DBusError err;
-    DBusMessage* reply = call_and_wait(conn, msg, &err);
-    if (!reply) {
-        fprintf(stderr, "Can't get default adapter\n");
-        report_error(&err);
+    Error err;
+    Message reply(request(conn, call, err, "Can't get default adapter\n"));
+    if (!reply.get())
         return nullptr;
-    }
-    return adapter_path_from_reply(conn, reply, &err, owner, owner_size);
+    return adapter_path_from_reply(conn, reply, err, owner, owner_size);
 }
 
 char* query_adapter(DBusConnection* conn, const char* adapter, char* owner, size_t owner_size) {
     if (!adapter)
         return query_default_adapter(conn, owner, owner_size);
 
-    DBusMessage* msg = new_call("/", manager_interface, "FindAdapter");
-    if (!msg)
+    Message call(new_call("/", manager_interface, "FindAdapter"));
+    if (!call.get())
         return nullptr;
-    if (!appended(msg,
-                  dbus_message_append_args(msg, DBUS_TYPE_STRING, &adapter, DBUS_TYPE_INVALID)))
+    if (!arguments_fit(
+            dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &adapter, DBUS_TYPE_INVALID)))
         return nullptr;
 
-    DBusError err;
-    DBusMessage* reply = call_and_wait(conn, msg, &err);
-    if (!reply) {
-        fprintf(stderr, "Can't find adapter %s\n", adapter);
-        report_error(&err);
+    Error err;
+    Message reply(request(conn, call, err, "Can't find adapter %s\n", adapter));
+    if (!reply.get())
         return nullptr;
-    }
-    return adapter_path_from_reply(conn, reply, &err, owner, owner_size);
+    return adapter_path_from_reply(conn, reply, err, owner, owner_size);
 }
 
 int send_register_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path,
                         const char* capability) {
-    DBusMessage* msg = new_call(adapter_path, adapter_interface, "RegisterAgent");
-    if (!msg)
+    Message call(new_call(adapter_path, adapter_interface, "RegisterAgent"));
+    if (!call.get())
         return -1;
-    if (!appended(msg, dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path,
+    if (!arguments_fit(dbus_message_append_args(call.get(), DBUS_TYPE_OBJECT_PATH, &agent_path,
                                                 DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID)))
         return -1;
 
-    DBusError err;
-    DBusMessage* reply = call_and_wait(conn, msg, &err);
-    if (!reply) {
-        fprintf(stderr, "Can't register agent\n");
-        report_error(&err);
+    Error err;
+    Message reply(request(conn, call, err, "Can't register agent\n"));
+    if (!reply.get())
         return -1;
-    }
-    dbus_message_unref(reply);
+    reply.reset();
     dbus_connection_flush(conn);
     return 0;
 }
 
 int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path) {
-    DBusMessage* msg = new_call(adapter_path, adapter_interface, "UnregisterAgent");
-    if (!msg)
+    Message call(new_call(adapter_path, adapter_interface, "UnregisterAgent"));
+    if (!call.get())
         return -1;
-    if (!appended(msg, dbus_message_append_args(msg, DBUS_TYPE_OBJECT_PATH, &agent_path,
+    if (!arguments_fit(dbus_message_append_args(call.get(), DBUS_TYPE_OBJECT_PATH, &agent_path,
                                                 DBUS_TYPE_INVALID)))
         return -1;
 
-    DBusError err;
-    DBusMessage* reply = call_and_wait(conn, msg, &err);
-    if (!reply) {
-        fprintf(stderr, "Can't unregister agent\n");
-        report_error(&err);
+    Error err;
+    Message reply(request(conn, call, err, "Can't unregister agent\n"));
+    if (!reply.get())
         return -1;
-    }
-    dbus_message_unref(reply);
+    reply.reset();
     dbus_connection_flush(conn);
     dbus_connection_unregister_object_path(conn, agent_path);
     return 0;
@@ -142,17 +167,17 @@ int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const 
 
 int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
                               const char* agent_path, const char* capability, const char* device) {
-    DBusMessage* msg = new_call(adapter_path, adapter_interface, "CreatePairedDevice");
-    if (!msg)
+    Message call(new_call(adapter_path, adapter_interface, "CreatePairedDevice"));
+    if (!call.get())
         return -1;
-    if (!appended(msg, dbus_message_append_args(msg, DBUS_TYPE_STRING, &device,
+    if (!arguments_fit(dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &device,
                                                 DBUS_TYPE_OBJECT_PATH, &agent_path,
                                                 DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID)))
         return -1;
 
     // The daemon's answer is not awaited: pairing goes on through the agent object.
-    dbus_bool_t queued = dbus_connection_send(conn, msg, nullptr);
-    dbus_message_unref(msg);
+    dbus_bool_t queued = dbus_connection_send(conn, call.get(), nullptr);
+    call.reset();
     if (!queued) {
         fprintf(stderr, "Not enough memory for message send\n");
         return -1;

@@ -43,8 +43,7 @@ if [ $# -eq 0 ]; then
     echo "usage: armhf-run [-0 ARGV0] PROGRAM [ARG...]  (options before PROGRAM go to qemu-arm)" >&2
     exit 2
 fi
-# ARMHF_RUN tells the program how to start other armhf programs (no binfmt).
-exec "@ARMHF_QEMU@" -E "LD_LIBRARY_PATH=@ARMHF_LIBRARY_PATH@" -E "ARMHF_RUN=@ARMHF_RUN@" "$@"
+exec "@ARMHF_QEMU@" -E "LD_LIBRARY_PATH=@ARMHF_LIBRARY_PATH@" "$@"
 ]])
   file(CHMOD ${ARMHF_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
        GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

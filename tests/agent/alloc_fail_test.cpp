@@ -17,8 +17,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,13 +31,6 @@ const char not_created[] = "Can't create reply message\n";
 bool has_exited(pid_t pid) {
     siginfo_t info = {};
     return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // The failed allocation was made inside a blocking request that has not come back: the bus
@@ -74,13 +65,6 @@ bool wait_while_alive(Process& daemon, const Process& agent, const std::string& 
     }
 }
 
-size_t count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        n++;
-    return n;
-}
-
 struct Call {
     std::string command; // for the scripted daemon
     std::string member;
@@ -88,20 +72,18 @@ struct Call {
     std::string out_line; // what the agent prints for it, if anything
 };
 
+// Every member, in the table's order, Release last.
 std::vector<Call> conversation() {
-    std::string d = dev;
-    return {
-        {"call RequestPinCode o " + d, "RequestPinCode", "reply RequestPinCode s 1234",
-         "Pincode request for device " + d + "\n"},
-        {"call RequestPasskey o " + d, "RequestPasskey", "reply RequestPasskey u 1234",
-         "Passkey request for device " + d + "\n"},
-        {"call RequestConfirmation ou " + d + " 123456", "RequestConfirmation",
-         "reply RequestConfirmation", "Confirmation request of 123456 for device " + d + "\n"},
-        {"call Authorize os " + d + " 00001101-0000-1000-8000-00805f9b34fb", "Authorize",
-         "reply Authorize", "Authorizing request for " + d + "\n"},
-        {"call Cancel", "Cancel", "reply Cancel", "Request canceled\n"},
-        {"call Release", "Release", "reply Release", ""},
-    };
+    std::vector<Call> calls;
+    for (const auto& m : protocol::members) {
+        std::string extra = m.name == std::string("RequestConfirmation") ? "123456"
+                            : m.name == std::string("Authorize")
+                                ? "00001101-0000-1000-8000-00805f9b34fb"
+                                : "";
+        calls.push_back({"call " + protocol::call(m.name, dev, extra), m.name,
+                         protocol::reply(m.name, "1234"), protocol::printed(m.name, dev, extra)});
+    }
+    return calls;
 }
 
 struct Outcome {
@@ -124,19 +106,20 @@ Outcome converse(unsigned long fail_at) {
     }
     close(fd);
 
-    Bus bus;
+    PrivateBus bus;
     Process daemon, agent;
-    if (!bus.start() || !daemon.start(BTDAEMON_BIN, {"btdaemon", "--script"}, bus.address()) ||
+    if (!bus.start() ||
+        !daemon.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()) ||
         !daemon.wait_line("owner org.velto", wait_ms)) {
         ADD_FAILURE() << "bus or daemon did not start";
         unlink(report);
         return o;
     }
-    if (!agent.start("/usr/bin/env",
+    if (!agent.start(Program::Host, "/usr/bin/env",
                      {"env", "LD_PRELOAD=" FAIL_ALLOC_LIB,
                       "FAIL_ALLOC_AT=" + std::to_string(fail_at),
                       std::string("FAIL_ALLOC_REPORT=") + report, AGENT_BIN, "1234"},
-                     bus.address())) {
+                     bus.env())) {
         ADD_FAILURE() << "agent did not start";
         unlink(report);
         return o;

@@ -3,7 +3,9 @@
 // and then makes blocking round trips to the agent and to the bare responder in turn (A, B, A,
 // B, ...) so that drift on the machine falls on both alike. Prints
 // agent|measure|ours|baseline|ratio|goal|note rows. Figures, not a test.
-#include "campaign_procs.h"
+#include "clock.h"
+#include "private_bus.h"
+#include "process.h"
 
 #include <dbus/dbus.h>
 
@@ -14,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -42,22 +43,15 @@ double median_of(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Nanoseconds: a round trip is some 90 us, and microsecond steps would show in the ratio.
-double now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
-
 bool fail(const char* what) {
     fprintf(stderr, "agent_bench: %s\n", what);
     return false;
 }
 
 // Answers the agent's lookup and registration; returns the agent's unique name and path.
-bool serve_start_up(DBusConnection* conn, Child& agent, Target* t) {
-    int64_t deadline = now_us() + 20 * 1000000;
-    while (now_us() < deadline) {
+bool serve_start_up(DBusConnection* conn, testlib::Process& agent, Target* t) {
+    int64_t deadline = testlib::monotonic_us() + 20 * 1000000;
+    while (testlib::monotonic_us() < deadline) {
         dbus_connection_read_write(conn, 20);
         while (DBusMessage* m = dbus_connection_pop_message(conn)) {
             bool reg = dbus_message_is_method_call(m, "org.velto.Adapter", "RegisterAgent");
@@ -110,9 +104,10 @@ double round_trip(DBusConnection* conn, const Target& t, bool pin) {
     DBusMessage* m = request(t, pin);
     DBusError err;
     dbus_error_init(&err);
-    double start = now_ns();
+    // Nanoseconds: a round trip is some 90 us, and microsecond steps would show in the ratio.
+    double start = static_cast<double>(testlib::monotonic_ns());
     DBusMessage* reply = dbus_connection_send_with_reply_and_block(conn, m, call_timeout_ms, &err);
-    double end = now_ns();
+    double end = static_cast<double>(testlib::monotonic_ns());
     dbus_message_unref(m);
     if (!reply) {
         fprintf(stderr, "agent_bench: %s: %s\n", t.path.c_str(), err.message);
@@ -158,10 +153,10 @@ bool parse(int argc, char** argv, Options* o) {
     return true;
 }
 
-void stop(Child& child, DBusConnection* conn) {
+void stop(testlib::Process& child, DBusConnection* conn) {
     kill(child.pid(), SIGTERM);
-    int64_t deadline = now_us() + 10 * 1000000;
-    while (!child.ended() && now_us() < deadline) {
+    int64_t deadline = testlib::monotonic_us() + 10 * 1000000;
+    while (!child.ended() && testlib::monotonic_us() < deadline) {
         // The agent unregisters on its way out; answer it.
         dbus_connection_read_write(conn, 10);
         while (DBusMessage* m = dbus_connection_pop_message(conn)) {
@@ -179,7 +174,7 @@ void stop(Child& child, DBusConnection* conn) {
 
 int run(const Options& o) {
     PrivateBus bus;
-    if (!bus.start())
+    if (!bus.start("agent-campaign"))
         return fail("the private dbus-daemon did not start"), 1;
     DBusError err;
     dbus_error_init(&err);
@@ -192,20 +187,23 @@ int run(const Options& o) {
 
     // The agent's request lines go to /dev/null, as for a user who discards them, or to a pipe
     // that is drained between round trips.
-    Child agent, bare;
+    testlib::Process agent, bare;
     Target targets[2];
-    if (!agent.start(AGENT_BIN, {"agent", "--", passkey}, bus.address(), o.pipe) ||
+    if (!agent.start(testlib::Program::Built, AGENT_BIN, {"agent", "--", passkey}, bus.env(),
+                     o.pipe ? testlib::Streams::Pipes : testlib::Streams::Null) ||
         !serve_start_up(conn, agent, &targets[0]))
         return 1;
-    if (!bare.start(BARE_BIN, {"agent_bare_responder", passkey}, bus.address(), true))
+    if (!bare.start(testlib::Program::Built, BARE_BIN, {"agent_bare_responder", passkey},
+                    bus.env()))
         return fail("cannot start the bare responder"), 1;
-    int64_t deadline = now_us() + 10 * 1000000;
-    while (bare.out.find('\n') == std::string::npos && now_us() < deadline && !bare.ended()) {
+    int64_t deadline = testlib::monotonic_us() + 10 * 1000000;
+    while (bare.out().find('\n') == std::string::npos && testlib::monotonic_us() < deadline &&
+           !bare.ended()) {
         usleep(2000);
         bare.drain();
     }
     char name[256], path[256];
-    if (sscanf(bare.out.c_str(), "ready %255s %255s", name, path) != 2)
+    if (sscanf(bare.out().c_str(), "ready %255s %255s", name, path) != 2)
         return fail("the bare responder did not get ready"), 1;
     targets[1] = {name, path};
 
@@ -224,7 +222,7 @@ int run(const Options& o) {
                 }
                 if (o.pipe) {
                     agent.drain();
-                    agent.out.clear();
+                    agent.clear_output();
                 }
             }
             Figures a = figures(samples[0]), b = figures(samples[1]);

@@ -6,7 +6,10 @@
 // After every K random messages it makes one well-formed call whose reply must be exactly right.
 // Release ends the agent as it should; the campaign checks that end and starts a new agent. Forged
 // departure notices of the daemon must not end it.
-#include "campaign_procs.h"
+#include "clock.h"
+#include "private_bus.h"
+#include "process.h"
+#include "protocol.h"
 
 #include <dbus/dbus.h>
 
@@ -28,11 +31,9 @@
 
 namespace {
 
-const char agent_iface[] = "org.velto.Agent";
 const char daemon_name[] = "org.velto";
 const char adapter_path[] = "/org/velto/hci0";
 const char unknown_method[] = "org.freedesktop.DBus.Error.UnknownMethod";
-const char rejected[] = "org.velto.Error.Rejected";
 const char access_denied[] = "org.freedesktop.DBus.Error.AccessDenied";
 const int call_timeout_ms = 20000; // a sanitized agent under load is slow, never this slow
 const int exit_timeout_ms = 20000;
@@ -298,7 +299,7 @@ class Campaign {
     PrivateBus bus_;
     DBusConnection* daemon_ = nullptr;
     DBusConnection* stranger_ = nullptr;
-    Child agent_;
+    testlib::Process agent_;
     AgentConfig config_;
     std::string agent_name_, agent_path_;
     std::string want_out_, want_err_;
@@ -339,7 +340,7 @@ bool Campaign::fault(const std::string& what) {
     std::string state = agent_.ended() ? "ended with status " + std::to_string(agent_.status())
                                        : std::string("running");
     fprintf(stderr, "campaign: agent %s; its standard error: %s\n", state.c_str(),
-            tail(agent_.err, 400).c_str());
+            tail(agent_.err(), 400).c_str());
     fprintf(stderr, "campaign: repeat with --seed %" PRIu64 " --calls %" PRIu64 " --trace\n", seed_,
             index_ + 1);
     return false;
@@ -488,9 +489,7 @@ bool Campaign::start_agent() {
     want_out_.clear();
     want_err_.clear();
     agent_name_.clear();
-    agent_.out.clear();
-    agent_.err.clear();
-    if (!agent_.start(agent_bin_, argv, bus_.address(), true))
+    if (!agent_.start(testlib::Program::Built, agent_bin_, argv, bus_.env()))
         return fault("cannot start the agent");
     counts_.starts++;
     agent_path_ =
@@ -498,8 +497,8 @@ bool Campaign::start_agent() {
     std::string lookup = find ? "org.velto.Manager.FindAdapter " + config_.adapter
                               : std::string("org.velto.Manager.DefaultAdapter");
     std::string reg = "org.velto.Adapter.RegisterAgent " + agent_path_ + " " + config_.capability;
-    int64_t deadline = now_us() + static_cast<int64_t>(exit_timeout_ms) * 1000;
-    while (daemon_log_.size() < 2 && now_us() < deadline) {
+    int64_t deadline = testlib::monotonic_us() + static_cast<int64_t>(exit_timeout_ms) * 1000;
+    while (daemon_log_.size() < 2 && testlib::monotonic_us() < deadline) {
         pump_daemon(20);
         if (agent_.ended())
             return fault("agent ended during start-up with status " +
@@ -521,8 +520,8 @@ bool Campaign::stop_agent() {
         return fault("agent holds " + std::to_string(fds) + " descriptors, " +
                      std::to_string(start_fds_) + " after start-up");
     kill(agent_.pid(), SIGTERM);
-    int64_t deadline = now_us() + static_cast<int64_t>(exit_timeout_ms) * 1000;
-    while (!agent_.ended() && now_us() < deadline)
+    int64_t deadline = testlib::monotonic_us() + static_cast<int64_t>(exit_timeout_ms) * 1000;
+    while (!agent_.ended() && testlib::monotonic_us() < deadline)
         pump_daemon(10);
     if (!agent_.ended()) {
         agent_.kill_now();
@@ -607,7 +606,7 @@ std::string Campaign::random_signature_text() {
 std::string Campaign::random_interface(bool allow_none) {
     uint32_t r = rng_.below(100);
     if (r < 45)
-        return agent_iface;
+        return protocol::interface;
     if (r < 55 && allow_none)
         return "";
     if (r < 80)
@@ -642,17 +641,11 @@ std::string Campaign::random_member() {
 }
 
 const char* known_signature(const std::string& member) {
-    static const struct {
-        const char* member;
-        const char* signature;
-    } known[] = {
-        {"RequestPinCode", "o"},     {"RequestPasskey", "o"}, {"RequestConfirmation", "ou"},
-        {"Authorize", "os"},         {"Cancel", ""},          {"Release", ""},
-        {"NameOwnerChanged", "sss"},
-    };
-    for (const auto& k : known)
-        if (member == k.member)
-            return k.signature;
+    if (member == "NameOwnerChanged")
+        return "sss";
+    for (const auto& m : protocol::members)
+        if (member == m.name)
+            return m.signature;
     return nullptr;
 }
 
@@ -886,8 +879,8 @@ Message Campaign::random_message() {
         dbus_message_set_destination(m.msg, agent_name_.c_str());
         dbus_message_set_reply_serial(m.msg, 1 + rng_.below(1000));
         if (m.type == DBUS_MESSAGE_TYPE_ERROR) {
-            m.member = rng_.pick(
-                std::vector<std::string>{rejected, unknown_method, random_dotted(rng_, 4)});
+            m.member = rng_.pick(std::vector<std::string>{protocol::rejected_error, unknown_method,
+                                                          random_dotted(rng_, 4)});
             dbus_message_set_error_name(m.msg, m.member.c_str());
         }
         append_body(m, body_for(""));
@@ -904,9 +897,9 @@ Message Campaign::checkpoint_message() {
                                     "Authorize", "Cancel"};
     Message m;
     m.path = agent_path_;
-    m.iface = agent_iface;
+    m.iface = protocol::interface;
     m.member = members[checkpoints_++ % 5];
-    m.msg = dbus_message_new_method_call(agent_name_.c_str(), m.path.c_str(), agent_iface,
+    m.msg = dbus_message_new_method_call(agent_name_.c_str(), m.path.c_str(), protocol::interface,
                                          m.member.c_str());
     char dev[64];
     snprintf(dev, sizeof dev, "/org/velto/hci0/dev_%02X_%02X_%02X", rng_.below(256),
@@ -961,52 +954,35 @@ Expect Campaign::model(const Message& m) const {
         ((no_iface || m.iface == "org.freedesktop.DBus.Introspectable") &&
          m.member == "Introspect"))
         e.reply = Expect::any; // answered by the bus library itself
-    if (m.path == agent_path_ && (no_iface || m.iface == agent_iface)) {
-        struct Method {
-            const char* member;
-            const char* args;
-            const char* line; // printf-like: %D device, %U value
-            bool rejects;
-        };
-        static const Method methods[] = {
-            {"RequestPinCode", "o", "Pincode request for device %D\n", true},
-            {"RequestPasskey", "o", "Passkey request for device %D\n", true},
-            {"RequestConfirmation", "ou", "Confirmation request of %U for device %D\n", true},
-            {"Authorize", "os", "Authorizing request for %D\n", true},
-            {"Cancel", "", "Request canceled\n", false},
-            {"Release", "", "", false},
-        };
-        for (const auto& method : methods) {
-            if (m.member != method.member)
+    if (m.path == agent_path_ && (no_iface || m.iface == protocol::interface)) {
+        for (const auto& method : protocol::members) {
+            if (m.member != method.name)
                 continue;
             // Only the daemon is answered; a stranger's call is refused before it is read.
             if (!m.from_daemon) {
                 e.error_name = access_denied;
                 break;
             }
-            if (!args_start_with(m.args, method.args)) {
-                e.err = std::string("Invalid arguments for ") + method.member + " method";
+            if (!args_start_with(m.args, method.signature)) {
+                e.err = protocol::invalid_arguments(method.name);
                 break;
             }
             if (method.rejects && config_.reject) {
-                e.error_name = rejected;
+                e.error_name = protocol::rejected_error;
                 e.error_empty_message = true;
                 break;
             }
             e.reply = Expect::ret;
-            std::string line = method.line;
-            size_t at;
-            if ((at = line.find("%U")) != std::string::npos)
-                line.replace(at, 2, std::to_string(m.args[1].u));
-            if ((at = line.find("%D")) != std::string::npos)
-                line.replace(at, 2, m.args[0].text);
-            e.out = line;
-            if (m.member == "RequestPinCode")
+            std::string sig = method.signature;
+            e.out = protocol::printed(method.name, sig.empty() ? "" : m.args[0].text,
+                                      sig == "ou" ? std::to_string(m.args[1].u) : "");
+            std::string answer = method.answer;
+            if (answer == "s")
                 e.reply_args = {{'s', config_.passkey}};
-            else if (m.member == "RequestPasskey")
+            else if (answer == "u")
                 e.reply_args = {{'u', "", config_.passkey_number}};
             if (m.member == "Release") {
-                e.err = "Agent has been released\n";
+                e.err = protocol::released;
                 e.ends = true;
             }
             break;
@@ -1100,16 +1076,16 @@ std::string difference(const char* stream, const std::string& want, const std::s
 
 bool Campaign::check_output() {
     agent_.drain();
-    if (agent_.out != want_out_)
-        return fault(difference("standard output", want_out_, agent_.out));
-    if (agent_.err != want_err_)
-        return fault(difference("standard error", want_err_, agent_.err));
+    if (agent_.out() != want_out_)
+        return fault(difference("standard output", want_out_, agent_.out()));
+    if (agent_.err() != want_err_)
+        return fault(difference("standard error", want_err_, agent_.err()));
     return true;
 }
 
 bool Campaign::check_end() {
-    int64_t deadline = now_us() + static_cast<int64_t>(exit_timeout_ms) * 1000;
-    while (!agent_.ended() && now_us() < deadline)
+    int64_t deadline = testlib::monotonic_us() + static_cast<int64_t>(exit_timeout_ms) * 1000;
+    while (!agent_.ended() && testlib::monotonic_us() < deadline)
         pump_daemon(10);
     if (!agent_.ended()) {
         agent_.kill_now();
@@ -1173,13 +1149,13 @@ int Campaign::run() {
         return 77;
     }
     null_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (!bus_.start()) {
+    if (!bus_.start("agent-campaign")) {
         fprintf(stderr, "campaign: the private dbus-daemon did not start\n");
         return 1;
     }
     if (!connect(daemon_, true) || !connect(stranger_, false))
         return 1;
-    int64_t started = now_us();
+    int64_t started = testlib::monotonic_us();
     bool ok = start_agent();
     for (uint64_t i = 0; ok && i < calls_; i++) {
         index_ = i;
@@ -1193,7 +1169,7 @@ int Campaign::run() {
         }
     }
     ok = ok && stop_agent();
-    double seconds = static_cast<double>(now_us() - started) / 1e6;
+    double seconds = static_cast<double>(testlib::monotonic_us() - started) / 1e6;
     printf("campaign: seed %" PRIu64 ": %" PRIu64 " random messages, %" PRIu64
            " well-formed calls, %" PRIu64 " pings; %" PRIu64 " agents (%" PRIu64
            " released); %.1f s, %.0f messages/s; %s\n",
@@ -1231,7 +1207,8 @@ bool parse_number(const char* text, uint64_t* value) {
 } // namespace
 
 int main(int argc, char** argv) {
-    uint64_t seed = static_cast<uint64_t>(now_us()) ^ (static_cast<uint64_t>(getpid()) << 32);
+    uint64_t seed =
+        static_cast<uint64_t>(testlib::monotonic_us()) ^ (static_cast<uint64_t>(getpid()) << 32);
     uint64_t calls = 2000, every = 16;
     std::string corpus, agent = AGENT_BIN;
     bool trace = false;
@@ -1293,7 +1270,7 @@ int main(int argc, char** argv) {
 
     int status = 0;
     Counts total;
-    int64_t started = now_us();
+    int64_t started = testlib::monotonic_us();
     for (uint64_t s : seeds) {
         printf("campaign: seed %" PRIu64 ", %" PRIu64
                " random messages, a well-formed call every %" PRIu64 "\n",
@@ -1310,7 +1287,7 @@ int main(int argc, char** argv) {
     }
     if (seeds.size() > 1)
         printf("campaign: %zu seeds, %" PRIu64 " random messages, %.1f s, faults %" PRIu64 "\n",
-               seeds.size(), total.random, static_cast<double>(now_us() - started) / 1e6,
-               total.faults);
+               seeds.size(), total.random,
+               static_cast<double>(testlib::monotonic_us() - started) / 1e6, total.faults);
     return status;
 }

@@ -74,12 +74,12 @@ class ForgedDeparture : public testing::TestWithParam<bool> {};
 // is forged and must not end the agent.
 TEST_P(ForgedDeparture, DoesNotEndTheAgent) {
     bool broadcast = GetParam();
-    Bus bus;
+    PrivateBus bus;
     ASSERT_TRUE(bus.start());
     Process daemon, agent;
-    ASSERT_TRUE(daemon.start(BTDAEMON_BIN, {"btdaemon", "--script"}, bus.address()));
+    ASSERT_TRUE(daemon.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()));
     ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
-    ASSERT_TRUE(agent.start(AGENT_BIN, {"agent", "1234"}, bus.address()));
+    ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, {"agent", "1234"}, bus.env()));
     std::string line;
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms, &line)) << daemon.out() << agent.err();
     std::string agent_name = line.substr(6, line.find(' ', 6) - 6);

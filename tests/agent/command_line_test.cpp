@@ -31,7 +31,8 @@ TEST_P(CommandLine, ExactOutputAndStatus) {
     std::vector<std::string> argv = {"agent"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     Process agent;
-    ASSERT_TRUE(agent.start(AGENT_BIN, argv, no_bus));
+    ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, argv,
+                            {std::string("DBUS_SYSTEM_BUS_ADDRESS=") + no_bus}));
     EXPECT_EQ(agent.wait_exit(10000), c.status);
     EXPECT_EQ(agent.out(), c.out);
     EXPECT_EQ(agent.err(), c.err);

@@ -30,13 +30,6 @@ std::vector<unsigned> seeds() {
     return list;
 }
 
-size_t count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        n++;
-    return n;
-}
-
 void pause_us(int us) {
     if (us > 0)
         usleep(static_cast<useconds_t>(us));
@@ -49,16 +42,18 @@ struct Call {
     bool delayed;
 };
 
+// Every member but Release, in the table's order.
 std::vector<Call> requests() {
-    std::string d = dev;
-    return {
-        {"RequestPinCode", "o " + d, "Pincode request for device " + d + "\n", true},
-        {"RequestPasskey", "o " + d, "Passkey request for device " + d + "\n", true},
-        {"RequestConfirmation", "ou " + d + " 42",
-         "Confirmation request of 42 for device " + d + "\n", true},
-        {"Authorize", "os " + d + " uuid", "Authorizing request for " + d + "\n", false},
-        {"Cancel", "", "Request canceled\n", false},
-    };
+    std::vector<Call> calls;
+    for (const auto& m : protocol::members) {
+        std::string extra = m.name == std::string("RequestConfirmation") ? "42"
+                            : m.name == std::string("Authorize")         ? "uuid"
+                                                                         : "";
+        if (m.name != std::string("Release"))
+            calls.push_back({m.name, protocol::args(m.name, dev, extra),
+                             protocol::printed(m.name, dev, extra), m.delayed});
+    }
+    return calls;
 }
 
 std::string printed_for(const std::vector<Call>& calls, size_t n, int delay) {
@@ -66,7 +61,7 @@ std::string printed_for(const std::vector<Call>& calls, size_t n, int delay) {
     for (size_t i = 0; i < n && i < calls.size(); i++) {
         text += calls[i].out;
         if (delay && calls[i].delayed)
-            text += "Waiting for " + std::to_string(delay) + " seconds\n";
+            text += protocol::waiting(delay);
     }
     return text;
 }
@@ -78,14 +73,14 @@ class Fault : public testing::Test {
     void start_daemon(const std::vector<std::string>& options = {}) {
         std::vector<std::string> argv = {"btdaemon", "--script"};
         argv.insert(argv.end(), options.begin(), options.end());
-        ASSERT_TRUE(daemon.start(BTDAEMON_BIN, argv, bus.address()));
+        ASSERT_TRUE(daemon.start(Program::Built, BTDAEMON_BIN, argv, bus.env()));
         ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
     }
 
     void start_agent(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {"agent"};
         argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(agent.start(AGENT_BIN, argv, bus.address()));
+        ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, argv, bus.env()));
     }
 
     // The ping's answer comes from the dispatch loop: the signal handler is in place by then.
@@ -97,20 +92,20 @@ class Fault : public testing::Test {
         ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << daemon.out() << agent.err();
     }
 
-    Bus bus;
+    PrivateBus bus;
     Process daemon, agent;
 };
 
 // A bus of its own, the fake daemon and the agent (passkey 1234, -d delay unless 0), serving.
-void start_on_own_bus(Bus& bus, Process& d, Process& a, int delay) {
+void start_on_own_bus(PrivateBus& bus, Process& d, Process& a, int delay) {
     ASSERT_TRUE(bus.start());
-    ASSERT_TRUE(d.start(BTDAEMON_BIN, {"btdaemon", "--script"}, bus.address()));
+    ASSERT_TRUE(d.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()));
     ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
     std::vector<std::string> args = {"agent"};
     if (delay)
         args.insert(args.end(), {"-d", std::to_string(delay)});
     args.push_back("1234");
-    ASSERT_TRUE(a.start(AGENT_BIN, args, bus.address()));
+    ASSERT_TRUE(a.start(Program::Built, AGENT_BIN, args, bus.env()));
     ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
     d.write_line("ping");
     ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
@@ -130,7 +125,7 @@ TEST_F(Fault, BusDaemonKilledAtRandomPoints) {
         bool in_flight = done < calls.size() && rng() % 2;
         int pause = static_cast<int>(rng() % 20000);
 
-        Bus own_bus;
+        PrivateBus own_bus;
         Process d, a;
         ASSERT_NO_FATAL_FAILURE(start_on_own_bus(own_bus, d, a, delay));
         for (size_t i = 0; i < done; i++) {
@@ -219,12 +214,7 @@ const LeaveCase leave_cases[] = {
      0,
      std::string("Can't unregister agent\n") + no_reply},
     // Not waited for: the daemon's departure is then seen by the watch.
-    {"CreatePairedDevice",
-     {"1234", "00:11"},
-     "CreatePairedDevice",
-     false,
-     0,
-     "Agent has been terminated\n"},
+    {"CreatePairedDevice", {"1234", "00:11"}, "CreatePairedDevice", false, 0, protocol::terminated},
 };
 
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
@@ -239,7 +229,7 @@ TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
     EXPECT_NE(daemon.out().find("leaving after DefaultAdapter\n"), std::string::npos);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), "");
-    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+    EXPECT_EQ(agent.err(), protocol::terminated);
 }
 
 // Nobody reads the agent's standard output: its lines are lost, its replies and UnregisterAgent
@@ -250,8 +240,8 @@ TEST_F(Fault, StandardOutputClosed) {
     agent.close_output();
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
     const std::pair<std::string, std::string> calls[] = {
-        {std::string("RequestPinCode o ") + dev, "reply RequestPinCode s 0123"},
-        {"Cancel", "reply Cancel"}};
+        {protocol::call("RequestPinCode", dev), protocol::reply("RequestPinCode", "0123")},
+        {"Cancel", protocol::reply("Cancel")}};
     for (const auto& c : calls) {
         std::string member = c.first.substr(0, c.first.find(' '));
         daemon.write_line("call " + c.first);
@@ -270,14 +260,13 @@ TEST_F(Fault, StandardOutputClosed) {
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
     ASSERT_NO_FATAL_FAILURE(start_serving({"-d", "1", "1234"}));
-    daemon.write_line(std::string("send RequestPinCode o ") + dev);
-    ASSERT_TRUE(agent.wait_output("Waiting for 1 seconds\n", wait_ms)) << agent.err();
+    daemon.write_line("send " + protocol::call("RequestPinCode", dev));
+    ASSERT_TRUE(agent.wait_output(protocol::waiting(1), wait_ms)) << agent.err();
     daemon.write_line("quit");
     EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
-    EXPECT_EQ(agent.out(),
-              std::string("Pincode request for device ") + dev + "\nWaiting for 1 seconds\n");
-    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+    EXPECT_EQ(agent.out(), protocol::printed("RequestPinCode", dev) + protocol::waiting(1));
+    EXPECT_EQ(agent.err(), protocol::terminated);
 }
 
 // Many SIGTERM and SIGINT, fast, at a random point: idle, during a call on its way, during a
@@ -293,20 +282,19 @@ TEST_F(Fault, SignalStorms) {
         int signals = 20 + static_cast<int>(rng() % 100);
         int pause = static_cast<int>(rng() % 5000);
 
-        Bus own_bus;
+        PrivateBus own_bus;
         Process d, a;
         ASSERT_NO_FATAL_FAILURE(start_on_own_bus(own_bus, d, a, delay));
 
         std::string expected_out;
-        std::string pin = std::string("RequestPinCode o ") + dev;
+        std::string pin = protocol::call("RequestPinCode", dev);
         if (point == 1) {
             d.write_line("send " + pin);
             pause_us(pause);
         } else if (point == 2) {
             d.write_line("send " + pin);
-            ASSERT_TRUE(a.wait_output("Waiting for 5 seconds\n", wait_ms)) << a.err();
-            expected_out =
-                std::string("Pincode request for device ") + dev + "\nWaiting for 5 seconds\n";
+            ASSERT_TRUE(a.wait_output(protocol::waiting(5), wait_ms)) << a.err();
+            expected_out = protocol::printed("RequestPinCode", dev) + protocol::waiting(5);
             pause_us(pause);
         }
         int64_t started = monotonic_ms();
@@ -322,7 +310,7 @@ TEST_F(Fault, SignalStorms) {
         }
         if (point == 1) {
             // The call on its way may have been answered before the loop ended, or not at all.
-            std::string line = std::string("Pincode request for device ") + dev + "\n";
+            std::string line = protocol::printed("RequestPinCode", dev);
             EXPECT_TRUE(a.out() == "" || a.out() == line) << a.out();
         } else {
             EXPECT_EQ(a.out(), expected_out);
@@ -332,7 +320,9 @@ TEST_F(Fault, SignalStorms) {
         EXPECT_EQ(d.wait_exit(wait_ms), 0);
         EXPECT_EQ(count(d.out(), "UnregisterAgent "), 1u) << d.out();
         if (point == 2) {
-            EXPECT_NE(d.out().find("reply RequestPinCode s 1234\n"), std::string::npos) << d.out();
+            EXPECT_NE(d.out().find(protocol::reply("RequestPinCode", "1234") + "\n"),
+                      std::string::npos)
+                << d.out();
         }
     }
 }

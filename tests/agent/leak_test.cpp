@@ -7,8 +7,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -31,13 +29,6 @@ class NeedsValgrind : public testing::Environment {
 
 const testing::Environment* const needs_valgrind =
     testing::AddGlobalTestEnvironment(new NeedsValgrind);
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 enum class End { Release, Term, Int, DaemonQuits, DaemonReleasesName, BusDies };
 
@@ -64,14 +55,14 @@ class Leaks : public testing::TestWithParam<LeakCase> {
     }
     void TearDown() override { unlink(log.c_str()); }
 
-    Bus bus;
+    PrivateBus bus;
     Process daemon, agent;
     std::string log;
 };
 
 TEST_P(Leaks, NoneAtAnyEnd) {
     const LeakCase& c = GetParam();
-    ASSERT_TRUE(daemon.start(BTDAEMON_BIN, {"btdaemon", "--script"}, bus.address()));
+    ASSERT_TRUE(daemon.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()));
     ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
 
     std::vector<std::string> argv = {"valgrind",
@@ -82,19 +73,19 @@ TEST_P(Leaks, NoneAtAnyEnd) {
                                      "--log-file=" + log,
                                      AGENT_BIN};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    ASSERT_TRUE(agent.start(valgrind, argv, bus.address()));
+    ASSERT_TRUE(agent.start(Program::Host, valgrind, argv, bus.env()));
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << daemon.out() << agent.err();
 
     // Every method, so that every handler has run before the end.
     const std::vector<std::pair<std::string, std::string>> calls = {
         {"ping", "reply Ping"},
-        {std::string("call RequestPinCode o ") + dev, "reply RequestPinCode"},
-        {std::string("call RequestPasskey o ") + dev, "reply RequestPasskey"},
+        {"call " + protocol::call("RequestPinCode", dev), "reply RequestPinCode"},
+        {"call " + protocol::call("RequestPasskey", dev), "reply RequestPasskey"},
         {std::string("call RequestConfirmation ou ") + dev + " 123456",
-         "reply RequestConfirmation"},
+         protocol::reply("RequestConfirmation")},
         {std::string("call Authorize os ") + dev + " 00001101-0000-1000-8000-00805f9b34fb",
-         "reply Authorize"},
-        {"call Cancel", "reply Cancel"},
+         protocol::reply("Authorize")},
+        {"call Cancel", protocol::reply("Cancel")},
         {"call NoSuchMethod", "error NoSuchMethod"},
     };
     for (const auto& call : calls) {

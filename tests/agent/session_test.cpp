@@ -27,14 +27,14 @@ class Session : public testing::Test {
                       const char* ready = "owner org.velto") {
         std::vector<std::string> argv = {"btdaemon", "--script"};
         argv.insert(argv.end(), options.begin(), options.end());
-        ASSERT_TRUE(d.start(BTDAEMON_BIN, argv, bus.address()));
+        ASSERT_TRUE(d.start(Program::Built, BTDAEMON_BIN, argv, bus.env()));
         ASSERT_TRUE(d.wait_line(ready, wait_ms)) << d.err();
     }
 
     void start_agent(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {"agent"};
         argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(agent.start(AGENT_BIN, argv, bus.address()));
+        ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, argv, bus.env()));
         default_path = "/org/velto/agent_" + std::to_string(agent.pid());
     }
 
@@ -60,7 +60,7 @@ class Session : public testing::Test {
         return d.out();
     }
 
-    Bus bus;
+    PrivateBus bus;
     Process daemon;
     Process agent;
     std::string default_path; // of the last agent started
@@ -143,7 +143,7 @@ TEST_P(Options, ReachTheDaemon) {
             << daemon.out() << agent.err();
         EXPECT_EQ(line, replace_pid(expected, agent.pid()));
     }
-    daemon.write_line(std::string("call RequestPinCode o ") + dev);
+    daemon.write_line("call " + protocol::call("RequestPinCode", dev));
     std::string reply;
     ASSERT_TRUE(daemon.wait_line("reply RequestPinCode", wait_ms, &reply)) << daemon.out();
     EXPECT_EQ(reply, c.pin_reply);
@@ -156,23 +156,23 @@ const OptionCase option_cases[] = {
     {"AllLong",
      {"--adapter", "hci1", "--path", "/my/agent", "--capabilites", "KeyboardOnly", "0000"},
      {"FindAdapter hci1", "RegisterAgent /my/agent KeyboardOnly"},
-     "reply RequestPinCode s 0000"},
+     protocol::reply("RequestPinCode", "0000")},
     {"PrefixesAndEquals",
      {"--adap=hci2", "--pa=/p", "--capab=NoInputNoOutput", "--del=0", "7"},
      {"FindAdapter hci2", "RegisterAgent /p NoInputNoOutput"},
-     "reply RequestPinCode s 7"},
+     protocol::reply("RequestPinCode", "7")},
     {"LaterOptionWins",
      {"-a", "one", "-a", "two", "-p", "/a", "-p", "/b", "-c", "A", "-c", "B", "42"},
      {"FindAdapter two", "RegisterAgent /b B"},
-     "reply RequestPinCode s 42"},
+     protocol::reply("RequestPinCode", "42")},
     {"OptionAfterPasskeyIsTheDevice",
      {"1234", "-r"},
      {"DefaultAdapter", "CreatePairedDevice -r /org/velto/agent_PID DisplayYesNo"},
-     "reply RequestPinCode s 1234"},
+     protocol::reply("RequestPinCode", "1234")},
     {"PairingWithCapability",
      {"-c", "DisplayOnly", "-p", "/x", "1234", "AA:BB"},
      {"CreatePairedDevice AA:BB /x DisplayOnly"},
-     "reply RequestPinCode s 1234"},
+     protocol::reply("RequestPinCode", "1234")},
 };
 
 INSTANTIATE_TEST_SUITE_P(Agent, Options, testing::ValuesIn(option_cases),
@@ -221,139 +221,148 @@ TEST_P(Methods, AnswerFromTheCommandLine) {
 }
 
 const char unknown[] = "org.freedesktop.DBus.Error.UnknownMethod*";
-const char rejected[] = " org.velto.Error.Rejected \"\"";
 
 const MethodCase method_cases[] = {
     {"PinCodeKeepsLeadingZero",
      {"0123"},
-     "RequestPinCode o DEV",
-     "reply RequestPinCode s 0123",
-     "Pincode request for device DEV\n",
+     protocol::call("RequestPinCode", "DEV"),
+     protocol::reply("RequestPinCode", "0123"),
+     protocol::printed("RequestPinCode", "DEV"),
      ""},
     {"PasskeyDropsLeadingZero",
      {"0123"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 123",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "123"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeyWithoutDigits",
      {"abc"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 0",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "0"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeyLeadingDigits",
      {"12ab34"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 12",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "12"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeySpaceAndPlus",
      {" +42"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 42",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "42"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeyNegative",
      {"--", "-5"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 4294967291",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "4294967291"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeyLargest",
      {"4294967295"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 4294967295",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "4294967295"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeyTooLarge",
      {"99999999999"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 4294967295",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "4294967295"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"PasskeyTooLargeNegative",
      {"--", "-4294967296"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 4294967295",
-     "Passkey request for device DEV\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "4294967295"),
+     protocol::printed("RequestPasskey", "DEV"),
      ""},
     {"ConfirmsAnyValue",
      {"1234"},
-     "RequestConfirmation ou DEV 999999",
-     "reply RequestConfirmation",
-     "Confirmation request of 999999 for device DEV\n",
+     protocol::call("RequestConfirmation", "DEV", "999999"),
+     protocol::reply("RequestConfirmation"),
+     protocol::printed("RequestConfirmation", "DEV", "999999"),
      ""},
     {"Authorize",
      {"1234"},
-     "Authorize os DEV 0000110a-0000-1000-8000-00805f9b34fb",
-     "reply Authorize",
-     "Authorizing request for DEV\n",
+     protocol::call("Authorize", "DEV", "0000110a-0000-1000-8000-00805f9b34fb"),
+     protocol::reply("Authorize"),
+     protocol::printed("Authorize", "DEV"),
      ""},
-    {"Cancel", {"1234"}, "Cancel", "reply Cancel", "Request canceled\n", ""},
+    {"Cancel", {"1234"}, "Cancel", protocol::reply("Cancel"), protocol::printed("Cancel", ""), ""},
 
     {"RejectPinCode",
      {"-r", "1234"},
-     "RequestPinCode o DEV",
-     std::string("error RequestPinCode") + rejected,
+     protocol::call("RequestPinCode", "DEV"),
+     protocol::rejection("RequestPinCode"),
      "",
      ""},
     {"RejectPasskey",
      {"--reject", "1234"},
-     "RequestPasskey o DEV",
-     std::string("error RequestPasskey") + rejected,
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::rejection("RequestPasskey"),
      "",
      ""},
     {"RejectConfirmation",
      {"-r", "1234"},
-     "RequestConfirmation ou DEV 1234",
-     std::string("error RequestConfirmation") + rejected,
+     protocol::call("RequestConfirmation", "DEV", "1234"),
+     protocol::rejection("RequestConfirmation"),
      "",
      ""},
     {"RejectAuthorize",
      {"-r", "1234"},
-     "Authorize os DEV x",
-     std::string("error Authorize") + rejected,
+     protocol::call("Authorize", "DEV", "x"),
+     protocol::rejection("Authorize"),
      "",
      ""},
-    {"RejectLeavesCancel", {"-r", "1234"}, "Cancel", "reply Cancel", "Request canceled\n", ""},
+    {"RejectLeavesCancel",
+     {"-r", "1234"},
+     "Cancel",
+     protocol::reply("Cancel"),
+     protocol::printed("Cancel", ""),
+     ""},
     {"RejectNeverWaits",
      {"-r", "-d", "30", "1234"},
-     "RequestPasskey o DEV",
-     std::string("error RequestPasskey") + rejected,
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::rejection("RequestPasskey"),
      "",
      ""},
 
     {"DelayedPasskey",
      {"-d", "1", "0123"},
-     "RequestPasskey o DEV",
-     "reply RequestPasskey u 123",
-     "Passkey request for device DEV\nWaiting for 1 seconds\n",
+     protocol::call("RequestPasskey", "DEV"),
+     protocol::reply("RequestPasskey", "123"),
+     protocol::printed("RequestPasskey", "DEV") + protocol::waiting(1),
      ""},
     {"DelayedConfirmation",
      {"--delay", "1", "1"},
-     "RequestConfirmation ou DEV 5",
-     "reply RequestConfirmation",
-     "Confirmation request of 5 for device DEV\nWaiting for 1 seconds\n",
+     protocol::call("RequestConfirmation", "DEV", "5"),
+     protocol::reply("RequestConfirmation"),
+     protocol::printed("RequestConfirmation", "DEV", "5") + protocol::waiting(1),
      ""},
     {"AuthorizeNeverWaits",
      {"-d", "30", "1"},
-     "Authorize os DEV x",
-     "reply Authorize",
-     "Authorizing request for DEV\n",
+     protocol::call("Authorize", "DEV", "x"),
+     protocol::reply("Authorize"),
+     protocol::printed("Authorize", "DEV"),
      ""},
-    {"CancelNeverWaits", {"-d", "30", "1"}, "Cancel", "reply Cancel", "Request canceled\n", ""},
+    {"CancelNeverWaits",
+     {"-d", "30", "1"},
+     "Cancel",
+     protocol::reply("Cancel"),
+     protocol::printed("Cancel", ""),
+     ""},
     {"NegativeDelayIsNone",
      {"-d", "-3", "0123"},
-     "RequestPinCode o DEV",
-     "reply RequestPinCode s 0123",
-     "Pincode request for device DEV\n",
+     protocol::call("RequestPinCode", "DEV"),
+     protocol::reply("RequestPinCode", "0123"),
+     protocol::printed("RequestPinCode", "DEV"),
      ""},
     {"TextDelayIsNone",
      {"-d", "soon", "0123"},
-     "RequestPinCode o DEV",
-     "reply RequestPinCode s 0123",
-     "Pincode request for device DEV\n",
+     protocol::call("RequestPinCode", "DEV"),
+     protocol::reply("RequestPinCode", "0123"),
+     protocol::printed("RequestPinCode", "DEV"),
      ""},
 
     {"PinCodeWithoutArguments",
@@ -361,37 +370,37 @@ const MethodCase method_cases[] = {
      "RequestPinCode",
      std::string("error RequestPinCode ") + unknown,
      "",
-     "Invalid arguments for RequestPinCode method"},
+     protocol::invalid_arguments("RequestPinCode")},
     {"PinCodeWithString",
      {"1234"},
      "RequestPinCode s notapath",
      std::string("error RequestPinCode ") + unknown,
      "",
-     "Invalid arguments for RequestPinCode method"},
+     protocol::invalid_arguments("RequestPinCode")},
     {"PasskeyWithoutArguments",
      {"-r", "1234"},
      "RequestPasskey",
      std::string("error RequestPasskey ") + unknown,
      "",
-     "Invalid arguments for RequestPasskey method"},
+     protocol::invalid_arguments("RequestPasskey")},
     {"ConfirmationWithoutValue",
      {"1234"},
      "RequestConfirmation o DEV",
      std::string("error RequestConfirmation ") + unknown,
      "",
-     "Invalid arguments for RequestConfirmation method"},
+     protocol::invalid_arguments("RequestConfirmation")},
     {"ConfirmationWithString",
      {"1234"},
      "RequestConfirmation os DEV 12",
      std::string("error RequestConfirmation ") + unknown,
      "",
-     "Invalid arguments for RequestConfirmation method"},
+     protocol::invalid_arguments("RequestConfirmation")},
     {"AuthorizeWithoutUuid",
      {"1234"},
      "Authorize o DEV",
      std::string("error Authorize ") + unknown,
      "",
-     "Invalid arguments for Authorize method"},
+     protocol::invalid_arguments("Authorize")},
     {"UnknownMember", {"1234"}, "Pair o DEV", std::string("error Pair ") + unknown, "", ""},
 };
 
@@ -401,27 +410,26 @@ INSTANTIATE_TEST_SUITE_P(Agent, Methods, testing::ValuesIn(method_cases),
 TEST_F(Session, PinCodeDelayWaitsBeforeTheReply) {
     ASSERT_NO_FATAL_FAILURE(start_both({"-d", "1", "0123"}));
     int64_t sent = monotonic_ms();
-    daemon.write_line(std::string("call RequestPinCode o ") + dev);
+    daemon.write_line("call " + protocol::call("RequestPinCode", dev));
     std::string reply;
     ASSERT_TRUE(daemon.wait_line("reply RequestPinCode", wait_ms, &reply)) << daemon.out();
     EXPECT_GE(monotonic_ms() - sent, 950);
-    EXPECT_EQ(reply, "reply RequestPinCode s 0123");
+    EXPECT_EQ(reply, protocol::reply("RequestPinCode", "0123"));
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
-    EXPECT_EQ(agent.out(),
-              std::string("Pincode request for device ") + dev + "\nWaiting for 1 seconds\n");
+    EXPECT_EQ(agent.out(), protocol::printed("RequestPinCode", dev) + protocol::waiting(1));
 }
 
 class SignalDuringDelay : public Session, public testing::WithParamInterface<int> {};
 
 TEST_P(SignalDuringDelay, RepliesAtOnceAndUnregisters) {
     ASSERT_NO_FATAL_FAILURE(start_both({"-d", "60", "0123"}));
-    daemon.write_line(std::string("send RequestPinCode o ") + dev);
-    ASSERT_TRUE(agent.wait_output("Waiting for 60 seconds\n", wait_ms)) << agent.out();
+    daemon.write_line("send " + protocol::call("RequestPinCode", dev));
+    ASSERT_TRUE(agent.wait_output(protocol::waiting(60), wait_ms)) << agent.out();
     agent.signal(GetParam());
     std::string reply;
     ASSERT_TRUE(daemon.wait_line("reply RequestPinCode", wait_ms, &reply)) << daemon.out();
-    EXPECT_EQ(reply, "reply RequestPinCode s 0123");
+    EXPECT_EQ(reply, protocol::reply("RequestPinCode", "0123"));
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent " + default_path, wait_ms)) << daemon.out();
     EXPECT_EQ(agent.err(), "");
@@ -432,10 +440,10 @@ INSTANTIATE_TEST_SUITE_P(Agent, SignalDuringDelay, testing::Values(SIGTERM, SIGI
 TEST_F(Session, ReleaseEndsWithoutUnregistering) {
     ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
     daemon.write_line("call Release");
-    ASSERT_TRUE(daemon.wait_line("reply Release", wait_ms)) << daemon.out();
+    ASSERT_TRUE(daemon.wait_line(protocol::reply("Release"), wait_ms)) << daemon.out();
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), "");
-    EXPECT_EQ(agent.err(), "Agent has been released\n");
+    EXPECT_EQ(agent.err(), protocol::released);
     EXPECT_EQ(daemon_record(daemon).find("UnregisterAgent"), std::string::npos);
 }
 
@@ -446,7 +454,7 @@ TEST_P(DaemonLeaves, AgentEndsWithoutUnregistering) {
     daemon.write_line(GetParam());
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), "");
-    EXPECT_EQ(agent.err(), "Agent has been terminated\n");
+    EXPECT_EQ(agent.err(), protocol::terminated);
     if (std::string(GetParam()) != "quit")
         daemon.write_line("quit");
     EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
@@ -471,12 +479,12 @@ TEST_F(Session, NameThatPassesToANewOwnerIsNotADeparture) {
     daemon.write_line("release");
     ASSERT_TRUE(successor.wait_line("owner org.velto", wait_ms)) << successor.out();
     successor.write_line("call Cancel");
-    ASSERT_TRUE(successor.wait_line("reply Cancel", wait_ms)) << successor.out();
+    ASSERT_TRUE(successor.wait_line(protocol::reply("Cancel"), wait_ms)) << successor.out();
     daemon.write_line("call Cancel");
     ASSERT_TRUE(daemon.wait_line("error Cancel " + std::string(denied), wait_ms)) << daemon.out();
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
-    EXPECT_EQ(agent.out(), "Request canceled\n");
+    EXPECT_EQ(agent.out(), protocol::printed("Cancel", ""));
     EXPECT_EQ(agent.err(), "");
     EXPECT_NE(daemon_record(successor).find("UnregisterAgent " + default_path + "\n"),
               std::string::npos);
@@ -500,11 +508,12 @@ TEST_F(Session, StrangersAreDenied) {
         std::string want = "error " + member + " " + denied + " ";
         EXPECT_EQ(reply.substr(0, want.size()), want);
     }
-    daemon.write_line(std::string("call RequestPinCode o ") + dev);
-    ASSERT_TRUE(daemon.wait_line("reply RequestPinCode s 1234", wait_ms)) << daemon.out();
+    daemon.write_line("call " + protocol::call("RequestPinCode", dev));
+    ASSERT_TRUE(daemon.wait_line(protocol::reply("RequestPinCode", "1234"), wait_ms))
+        << daemon.out();
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
-    EXPECT_EQ(agent.out(), std::string("Pincode request for device ") + dev + "\n");
+    EXPECT_EQ(agent.out(), protocol::printed("RequestPinCode", dev));
     EXPECT_EQ(agent.err(), "");
     EXPECT_NE(daemon_record(daemon).find("UnregisterAgent " + default_path + "\n"),
               std::string::npos);
@@ -518,7 +527,7 @@ TEST_F(Session, AnotherNameLeavingIsIgnored) {
     ASSERT_TRUE(other.wait_line("released org.other", wait_ms));
     EXPECT_EQ(other.wait_exit(100), -1); // still on the bus until killed
     daemon.write_line("call Cancel");
-    ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms));
+    ASSERT_TRUE(daemon.wait_line(protocol::reply("Cancel"), wait_ms));
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.err(), "");
@@ -545,7 +554,7 @@ TEST_P(Watch, ANoticeFromAnotherClientIsIgnored) {
     daemon.write_line("signal " + c.signal);
     if (!c.ends) {
         daemon.write_line("call Cancel");
-        ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms)) << daemon.out();
+        ASSERT_TRUE(daemon.wait_line(protocol::reply("Cancel"), wait_ms)) << daemon.out();
         agent.signal(SIGTERM);
     }
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
@@ -599,11 +608,12 @@ TEST_P(Requests, FailuresAreReported) {
     if (c.serves) {
         ASSERT_NO_FATAL_FAILURE(wait_serving(daemon));
         daemon.write_line("call Cancel");
-        ASSERT_TRUE(daemon.wait_line("reply Cancel", wait_ms)) << daemon.out() << daemon.err();
+        ASSERT_TRUE(daemon.wait_line(protocol::reply("Cancel"), wait_ms))
+            << daemon.out() << daemon.err();
         agent.signal(SIGTERM);
     }
     EXPECT_EQ(agent.wait_exit(wait_ms), c.status);
-    EXPECT_EQ(agent.out(), c.serves ? "Request canceled\n" : "");
+    EXPECT_EQ(agent.out(), c.serves ? protocol::printed("Cancel", "") : "");
     EXPECT_EQ(agent.err(), c.err);
 }
 

@@ -5,12 +5,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "run_process.h"
+#include "process.h"
+#include "text.h"
 
 namespace {
 
@@ -31,13 +30,6 @@ class NeedsValgrind : public testing::Environment {
 const testing::Environment* const needsValgrind =
     testing::AddGlobalTestEnvironment(new NeedsValgrind);
 
-std::string readFile(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 struct LeakCase {
     const char* name;
     std::vector<std::string> args;
@@ -53,7 +45,8 @@ class Leaks : public testing::TestWithParam<LeakCase> {};
 TEST_P(Leaks, NoneAndSameOutput) {
     const LeakCase& c = GetParam();
     const std::vector<std::string> env{std::string("SERVICE_TEST_REGISTRY=") + c.registry};
-    ProcessResult plain = runProcess(SERVICE_LOCAL, c.args, env);
+    testlib::ProcessResult plain =
+        testlib::run_process(testlib::Program::Built, SERVICE_LOCAL, c.args, env);
 
     char tmpl[] = "/tmp/service-leak-XXXXXX";
     int fd = mkstemp(tmpl);
@@ -66,8 +59,9 @@ TEST_P(Leaks, NoneAndSameOutput) {
                                   std::string("--log-file=") + tmpl,
                                   SERVICE_LOCAL};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    ProcessResult checked = runProcess(kValgrind, args, env, 60000);
-    std::string log = readFile(tmpl);
+    testlib::ProcessResult checked =
+        testlib::run_process(testlib::Program::Host, kValgrind, args, env, 60000);
+    std::string log = testlib::read_file(tmpl);
     unlink(tmpl);
 
     EXPECT_EQ(checked.status, plain.status) << log;

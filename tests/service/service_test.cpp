@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run_process.h"
+#include "process.h"
 
 namespace {
 
@@ -22,13 +22,11 @@ const std::string kUsage = "Usage: service [-h|-?]\n"
 
 const std::string kNoRegistry = "service: Unable to get default service manager!\n";
 
+using testlib::ProcessResult;
+
 ProcessResult runService(const std::vector<std::string>& args, const char* registry = "samples") {
-    const std::string env = std::string("SERVICE_TEST_REGISTRY=") + registry;
-    if (std::string(SERVICE_RUNNER).empty())
-        return runProcess(SERVICE_LOCAL, args, {env});
-    std::vector<std::string> all{SERVICE_LOCAL};
-    all.insert(all.end(), args.begin(), args.end());
-    return runProcess(SERVICE_RUNNER, all, {env});
+    return testlib::run_process(testlib::Program::Built, SERVICE_LOCAL, args,
+                                {std::string("SERVICE_TEST_REGISTRY=") + registry});
 }
 
 struct CliCase {
