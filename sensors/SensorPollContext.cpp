@@ -2,6 +2,7 @@
 #define LOG_TAG "KbdSensor"
 
 #include "SensorPollContext.h"
+#include "kernel_abi.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -23,24 +24,10 @@ const char kKeyboardName[] = "AT Translated Set 2 keyboard";
 const char kVirtualName[] = "Zaze V2 Buttons";
 const size_t kNameBufSize = 4096;
 
-// The device's kernel interface, checked so that a header change cannot slip by.
+// The buffers this file hands the kernel; the rest of the interface is
+// checked in kernel_abi.h.
 static_assert(EVIOCGNAME(kNameBufSize - 1) == 0x8FFF4506, "EVIOCGNAME(4095)");
-static_assert(UI_SET_EVBIT == 0x40045564, "UI_SET_EVBIT");
-static_assert(UI_SET_KEYBIT == 0x40045565, "UI_SET_KEYBIT");
-static_assert(UI_DEV_CREATE == 0x5501, "UI_DEV_CREATE");
-// Read, type 'E', number 0x18, size 96: the key state, one bit for each of the 768 key codes.
-static_assert(KEY_CNT == 768 && sizeof(SensorPollContext::held) == 96, "key state record");
-static_assert(EVIOCGKEY(sizeof(SensorPollContext::held)) == 0x80604518, "EVIOCGKEY(96)");
-static_assert(O_RDWR == 2 && (O_WRONLY | O_NONBLOCK) == 0x801, "open flags");
-static_assert(sizeof(struct uinput_user_dev) == 1116, "legacy uinput setup record");
-// struct timeval, then type, code, value: 16 bytes on the 32-bit device, 24 on x86_64.
-static_assert(sizeof(struct input_event) == 2 * sizeof(long) + 8, "input_event layout");
-static_assert(EV_SYN == 0 && EV_KEY == 1 && EV_REP == 20, "event types");
-static_assert(SYN_REPORT == 0 && SYN_DROPPED == 3, "sync codes");
-static_assert(KEY_ESC == 1 && KEY_COMPOSE == 127 && KEY_LEFTMETA == 125, "virtual device keys");
-static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105,
-              "arrow keys");
-static_assert(KEY_LEFTCTRL == 29 && KEY_LEFTALT == 56, "swallowed modifiers");
+static_assert(sizeof(SensorPollContext::held) == 96, "key state record");
 static_assert(ANDROID_LOG_DEBUG == 3 && ANDROID_LOG_INFO == 4 && ANDROID_LOG_WARN == 5 &&
                   ANDROID_LOG_ERROR == 6,
               "log priorities");
@@ -70,6 +57,35 @@ const int kLongBits = 8 * sizeof(unsigned long);
 
 bool bit_of(const unsigned long* bits, int n) {
     return (bits[n / kLongBits] >> (n % kLongBits)) & 1UL;
+}
+
+// What one keyboard event does: it goes on to the virtual device, is
+// swallowed, or sets a rotation (the arrows; a modifier's release keeps the
+// current one), which is reported when the sensor is enabled.
+struct Step {
+    enum Kind { kForward, kSwallow, kRotate } kind;
+    int rotation;
+};
+
+Step classify(const struct input_event& ev, int rotation) {
+    if (ev.type != EV_KEY)
+        return {Step::kForward, rotation};
+    switch (ev.code) {
+    case KEY_UP:
+        return {Step::kRotate, 0};
+    case KEY_RIGHT:
+        return {Step::kRotate, 1};
+    case KEY_DOWN:
+        return {Step::kRotate, 2};
+    case KEY_LEFT:
+        return {Step::kRotate, 3};
+    case KEY_LEFTCTRL:
+    case KEY_LEFTALT:
+        // Press and repeat are swallowed.
+        return {ev.value != 0 ? Step::kSwallow : Step::kRotate, rotation};
+    default:
+        return {Step::kForward, rotation};
+    }
 }
 
 } // namespace
@@ -210,7 +226,9 @@ void SensorPollContext::dropKeyboard() {
 // Writes one keyboard event to the virtual device and keeps the record of the
 // keys held down there.
 void SensorPollContext::forward(const struct input_event& ev) {
-    if (ufd < 0)
+    // The virtual device repeats a held key by itself (EV_REP): the
+    // keyboard's own repeats would double the rate there.
+    if (ufd < 0 || (ev.type == EV_KEY && ev.value == 2))
         return;
     (void)!write(ufd, &ev, sizeof ev);
     if (ev.type == EV_KEY && ev.code < KEY_CNT) {
@@ -257,6 +275,56 @@ void SensorPollContext::releaseLostKeys() {
         pfd.fd, released);
 }
 
+// Waits for the keyboard and reads one event: 1 with the event in ev, 0 when
+// nothing was read and the wait goes on, -1 when the wait itself failed.
+int SensorPollContext::nextEvent(struct input_event* ev) {
+    const int n = ::poll(&pfd, 1, -1);
+    if (n <= 0) {
+        if (n < 0)
+            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s", "poll_poll",
+                                pfd.fd, strerror(errno));
+        return -1;
+    }
+    if (!(pfd.revents & POLLIN)) {
+        if (pfd.fd >= 0)
+            dropKeyboard();
+        return 0;
+    }
+    const ssize_t got = read(pfd.fd, ev, sizeof *ev);
+    if (got < static_cast<ssize_t>(sizeof *ev)) {
+        const int err = errno;
+        __android_log_print(ANDROID_LOG_WARN, LOG_TAG, "insufficient input data(%d)? fd=%d",
+                            static_cast<int>(got), pfd.fd);
+        // A removed event device keeps reporting POLLIN for its unread
+        // events but refuses to read them: without this the loop would spin.
+        if ((got < 0 && err == ENODEV) || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            dropKeyboard();
+        return 0;
+    }
+    return 1;
+}
+
+// The kernel's queue overflowed: what follows up to the next SYN_REPORT is a
+// broken packet, and the key state is then read afresh. The marker describes
+// this reader's queue; it is not passed on. True for the events taken here.
+bool SensorPollContext::skipDropped(const struct input_event& ev) {
+    if (!dropping && !(ev.type == EV_SYN && ev.code == SYN_DROPPED))
+        return false;
+    const bool end = dropping && ev.type == EV_SYN && ev.code == SYN_REPORT;
+    dropping = !end;
+    if (end && ufd >= 0)
+        releaseLostKeys();
+    return true;
+}
+
+void SensorPollContext::setRotation(int next) {
+    if (next == rotation)
+        return;
+    __android_log_print(ANDROID_LOG_INFO, LOG_TAG, "orientation changed from %d to %d",
+                        rotation * 90, next * 90);
+    rotation = next;
+}
+
 int SensorPollContext::poll_close(hw_device_t* dev) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s: dev=%p", "poll_close",
                         static_cast<void*>(dev));
@@ -285,82 +353,21 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
     // Without room for an event nothing may be written into data.
     const bool room = data != nullptr && count > 0;
 
+    struct input_event ev;
     for (;;) {
-        int n = ::poll(&ctx->pfd, 1, -1);
-        if (n <= 0) {
-            if (n < 0)
-                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s",
-                                    "poll_poll", ctx->pfd.fd, strerror(errno));
+        const int got = ctx->nextEvent(&ev);
+        if (got < 0)
             return room ? ctx->report(data) : 0;
-        }
-        if (!(ctx->pfd.revents & POLLIN)) {
-            if (ctx->pfd.fd >= 0)
-                ctx->dropKeyboard();
+        if (got == 0 || ctx->skipDropped(ev))
             continue;
-        }
-
-        struct input_event ev;
-        ssize_t got = read(ctx->pfd.fd, &ev, sizeof ev);
-        if (got < static_cast<ssize_t>(sizeof ev)) {
-            const int err = errno;
-            __android_log_print(ANDROID_LOG_WARN, LOG_TAG, "insufficient input data(%d)? fd=%d",
-                                static_cast<int>(got), ctx->pfd.fd);
-            // A removed event device keeps reporting POLLIN for its unread
-            // events but refuses to read them: without this the loop would spin.
-            if ((got < 0 && err == ENODEV) || (ctx->pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
-                ctx->dropKeyboard();
+        const Step step = classify(ev, ctx->rotation);
+        if (step.kind == Step::kSwallow)
             continue;
-        }
-
-        // The kernel's queue overflowed: what follows up to the next SYN_REPORT
-        // is a broken packet, and the key state is then read afresh. The
-        // marker describes this reader's queue; it is not passed on.
-        if (ctx->dropping || (ev.type == EV_SYN && ev.code == SYN_DROPPED)) {
-            const bool end = ctx->dropping && ev.type == EV_SYN && ev.code == SYN_REPORT;
-            ctx->dropping = !end;
-            if (end && ctx->ufd >= 0)
-                ctx->releaseLostKeys();
-            continue;
-        }
-
-        int next = -1; // -1: forward unexamined
-        if (ev.type == EV_KEY) {
-            switch (ev.code) {
-            case KEY_UP:
-                next = 0;
-                break;
-            case KEY_RIGHT:
-                next = 1;
-                break;
-            case KEY_DOWN:
-                next = 2;
-                break;
-            case KEY_LEFT:
-                next = 3;
-                break;
-            case KEY_LEFTCTRL:
-            case KEY_LEFTALT:
-                if (ev.value != 0)
-                    continue; // press and repeat are swallowed
-                next = ctx->rotation;
-                break;
-            default:
-                break;
-            }
-        }
-        if (next >= 0) {
-            if (next != ctx->rotation) {
-                __android_log_print(ANDROID_LOG_INFO, LOG_TAG, "orientation changed from %d to %d",
-                                    ctx->rotation * 90, next * 90);
-                ctx->rotation = next;
-            }
-            if (ctx->enabled && count > 0 && data)
+        if (step.kind == Step::kRotate) {
+            ctx->setRotation(step.rotation);
+            if (ctx->enabled && room)
                 return ctx->report(data);
         }
-        // The virtual device repeats a held key by itself (EV_REP): the
-        // keyboard's own repeats would double the rate there.
-        if (ev.type == EV_KEY && ev.value == 2)
-            continue;
         ctx->forward(ev);
     }
 }

@@ -53,6 +53,9 @@ class SensorPollContext : public SensorFd {
     void prepareOrientations();
     int report(sensors_event_t* data);
     void dropKeyboard();
+    int nextEvent(struct input_event* ev);
+    bool skipDropped(const struct input_event& ev);
+    void setRotation(int next);
     void forward(const struct input_event& ev);
     void releaseLostKeys();
 };

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "SensorPollContext.h"
+#include "module_facts.h"
 #include "platform_abi.h"
 
 namespace {
@@ -36,11 +37,11 @@ class Module : public ::testing::Test {
 
 TEST_F(Module, DescriptorAndSensorList) {
     const hw_module_t& m = hmi_->common;
-    EXPECT_EQ(m.tag, 0x48574D54u);
+    EXPECT_EQ(m.tag, facts::kModuleTag);
     EXPECT_EQ(m.version_major, 2);
     EXPECT_EQ(m.version_minor, 3);
-    EXPECT_STREQ(m.id, "sensors");
-    EXPECT_STREQ(m.name, "Kbd Orientation Sensor");
+    EXPECT_STREQ(m.id, facts::kModuleId);
+    EXPECT_STREQ(m.name, facts::kSensorName);
     EXPECT_EQ(m.dso, nullptr);
     for (uint32_t r : m.reserved)
         EXPECT_EQ(r, 0u);
@@ -56,14 +57,14 @@ TEST_F(Module, DescriptorAndSensorList) {
     EXPECT_EQ(again, list);
 
     const sensor_t& s = list[0];
-    EXPECT_STREQ(s.name, "Kbd Orientation Sensor");
-    EXPECT_STREQ(s.vendor, "Quorvane");
+    EXPECT_STREQ(s.name, facts::kSensorName);
+    EXPECT_STREQ(s.vendor, facts::kVendor);
     EXPECT_EQ(s.version, 1);
     EXPECT_EQ(s.handle, 0);
     EXPECT_EQ(s.type, 1);
-    EXPECT_EQ(word(s.maxRange), 0x40333333u);
-    EXPECT_EQ(word(s.resolution), 0x39820821u);
-    EXPECT_EQ(word(s.power), 0x40400000u);
+    EXPECT_EQ(word(s.maxRange), facts::kMaxRange);
+    EXPECT_EQ(word(s.resolution), facts::kResolution);
+    EXPECT_EQ(word(s.power), facts::kPower);
     EXPECT_EQ(s.minDelay, 0);
     for (void* r : s.reserved)
         EXPECT_EQ(r, nullptr);
@@ -77,7 +78,7 @@ TEST_F(Module, OpenedDeviceHeaderAndPreparedEvents) {
     // The platform hands this pointer back to every operation as the record.
     auto* ctx = static_cast<SensorPollContext*>(reinterpret_cast<sensors_poll_device_t*>(dev));
     EXPECT_EQ(static_cast<void*>(ctx), static_cast<void*>(dev));
-    EXPECT_EQ(dev->tag, 0x48574454u);
+    EXPECT_EQ(dev->tag, facts::kDeviceTag);
     EXPECT_EQ(dev->version, 0u);
     EXPECT_EQ(dev->module, &hmi_->common);
     EXPECT_NE(dev->close, nullptr);
@@ -85,15 +86,7 @@ TEST_F(Module, OpenedDeviceHeaderAndPreparedEvents) {
     EXPECT_NE(ctx->setDelay, nullptr);
     EXPECT_NE(ctx->poll, nullptr);
 
-    struct Vector {
-        uint32_t x, y, z;
-    };
-    const Vector want[4] = {
-        {0x00000000u, 0x411C5DB8u, 0x3F5029E2u},
-        {0x411C5DB8u, 0x00000000u, 0x3F5029E2u},
-        {0x00000000u, 0x411C5DB8u, 0xBF5029E2u},
-        {0xC11C5DB8u, 0x00000000u, 0xBF5029E2u},
-    };
+    const auto& want = facts::kVectors;
     for (int r = 0; r < 4; r++) {
         SCOPED_TRACE("rotation " + std::to_string(r));
         const sensors_event_t& e = ctx->orientations[r];
@@ -101,9 +94,9 @@ TEST_F(Module, OpenedDeviceHeaderAndPreparedEvents) {
         EXPECT_EQ(e.sensor, 0);
         EXPECT_EQ(e.type, 1);
         EXPECT_EQ(e.acceleration.status, 3);
-        EXPECT_EQ(word(e.acceleration.x), want[r].x);
-        EXPECT_EQ(word(e.acceleration.y), want[r].y);
-        EXPECT_EQ(word(e.acceleration.z), want[r].z);
+        EXPECT_EQ(word(e.acceleration.x), want[r][0]);
+        EXPECT_EQ(word(e.acceleration.y), want[r][1]);
+        EXPECT_EQ(word(e.acceleration.z), want[r][2]);
     }
     EXPECT_EQ(dev->close(dev), 0);
 }

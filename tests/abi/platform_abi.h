@@ -9,7 +9,7 @@
 #include <hardware/hardware.h>
 #include <hardware/sensors.h>
 
-#include "kernel_abi.h"
+#include "kernel_abi.h" // the module's own kernel checks
 
 // The binder headers come with the registry client's part.
 #if __has_include(<binder/IBinder.h>)

@@ -15,6 +15,7 @@
 #include <hardware/sensors.h>
 
 #include "fake_kernel.h"
+#include "module_facts.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define HEAP_FROM_SANITIZER 1
@@ -101,8 +102,7 @@ TEST(Lifecycle, ThousandOpenCloseCyclesLeaveDescriptorsAndHeapFlat) {
         if (c.kind == Kind::NoDevices) {
             fake::kernel().uinput_errno = ENOENT;
         } else {
-            fake::kernel().devices = {{"event0", "Power Button"},
-                                      {"event1", "AT Translated Set 2 keyboard"}};
+            fake::kernel().devices = {{"event0", "Power Button"}, {"event1", facts::kKeyboard}};
         }
         const hw_module_t* hw = nullptr;
         char err[512] = "";

@@ -19,11 +19,15 @@
 #include <hardware/sensors.h>
 
 #include "fake_kernel.h"
+#include "module_facts.h"
 
 namespace {
 
-const char kKeyboard[] = "AT Translated Set 2 keyboard";
-const uint32_t kG = 0x411C5DB8, kMinusG = 0xC11C5DB8, kTilt = 0x3F5029E2, kMinusTilt = 0xBF5029E2;
+using facts::kG;
+using facts::kKeyboard;
+using facts::kMinusG;
+using facts::kMinusTilt;
+using facts::kTilt;
 
 uint32_t bits(float f) {
     uint32_t u;
@@ -50,8 +54,7 @@ input_event key(uint16_t type, uint16_t code, int32_t value) {
 
 // The rotation whose vector the event carries bit for bit, or -1.
 int rotation_of(const sensors_event_t& ev) {
-    const uint32_t table[4][3] = {
-        {0, kG, kTilt}, {kG, 0, kTilt}, {0, kG, kMinusTilt}, {kMinusG, 0, kMinusTilt}};
+    const auto& table = facts::kVectors;
     for (int r = 0; r < 4; r++)
         if (bits(ev.acceleration.x) == table[r][0] && bits(ev.acceleration.y) == table[r][1] &&
             bits(ev.acceleration.z) == table[r][2])
@@ -132,12 +135,12 @@ class Module : public ::testing::Test {
 };
 
 TEST_F(Module, DescriptorAndSensorList) {
-    EXPECT_EQ(0x48574D54u, hw->tag);
+    EXPECT_EQ(facts::kModuleTag, hw->tag);
     EXPECT_EQ(2, hw->version_major);
     EXPECT_EQ(3, hw->version_minor);
-    EXPECT_STREQ("sensors", hw->id);
-    EXPECT_STREQ("Kbd Orientation Sensor", hw->name);
-    EXPECT_STREQ("Brannoc", hw->author);
+    EXPECT_STREQ(facts::kModuleId, hw->id);
+    EXPECT_STREQ(facts::kSensorName, hw->name);
+    EXPECT_STREQ(facts::kAuthor, hw->author);
     EXPECT_NE(nullptr, hw->dso);
     for (uint32_t w : hw->reserved)
         EXPECT_EQ(0u, w);
@@ -147,14 +150,14 @@ TEST_F(Module, DescriptorAndSensorList) {
     ASSERT_EQ(1, mod->get_sensors_list(mod, &list));
     ASSERT_EQ(1, mod->get_sensors_list(nullptr, &again));
     EXPECT_EQ(list, again);
-    EXPECT_STREQ("Kbd Orientation Sensor", list->name);
-    EXPECT_STREQ("Quorvane", list->vendor);
+    EXPECT_STREQ(facts::kSensorName, list->name);
+    EXPECT_STREQ(facts::kVendor, list->vendor);
     EXPECT_EQ(1, list->version);
     EXPECT_EQ(0, list->handle);
     EXPECT_EQ(SENSOR_TYPE_ACCELEROMETER, list->type);
-    EXPECT_EQ(0x40333333u, bits(list->maxRange));
-    EXPECT_EQ(0x39820821u, bits(list->resolution));
-    EXPECT_EQ(0x40400000u, bits(list->power));
+    EXPECT_EQ(facts::kMaxRange, bits(list->maxRange));
+    EXPECT_EQ(facts::kResolution, bits(list->resolution));
+    EXPECT_EQ(facts::kPower, bits(list->power));
     EXPECT_EQ(0, list->minDelay);
     for (void* p : list->reserved)
         EXPECT_EQ(nullptr, p);

@@ -17,15 +17,14 @@
 #include <hardware/sensors.h>
 
 #include "fake_kernel.h"
+#include "module_facts.h"
 
 namespace {
 
-const char kKeyboard[] = "AT Translated Set 2 keyboard";
+using facts::kKeyboard;
+using facts::kVectors;
 const size_t kEv = sizeof(input_event);
 const size_t kPipeRoom = 8192; // well below a pipe's capacity: writes never block
-const uint32_t kG = 0x411C5DB8, kMinusG = 0xC11C5DB8, kTilt = 0x3F5029E2, kMinusTilt = 0xBF5029E2;
-const uint32_t kVectors[4][3] = {
-    {0, kG, kTilt}, {kG, 0, kTilt}, {0, kG, kMinusTilt}, {kMinusG, 0, kMinusTilt}};
 
 const struct {
     uint16_t type, code;

@@ -1,20 +1,18 @@
-// What the sensor module hands the kernel: record sizes, ioctl request numbers
-// and open flags, as the device's 32-bit ARM kernel expects them. The host
-// build differs only where its 64-bit time stamps widen input_event.
+// What the module hands the kernel: record sizes, ioctl request numbers, open
+// flags and codes, as the device's 32-bit ARM kernel expects them, checked at
+// compile time so that a header change cannot slip by (in the platform's tree
+// too). The host build differs only where its 64-bit time stamps widen
+// input_event.
 #pragma once
 
 #include <fcntl.h>
 #include <linux/input.h>
 #include <linux/uinput.h>
+#include <stddef.h>
 #include <stdint.h>
 
-namespace devabi {
-
-constexpr bool k32bit = UINTPTR_MAX == 0xffffffffu;
-
-// struct timeval (two longs) + type, code, value.
-constexpr unsigned long kInputEventSize = k32bit ? 16 : 24;
-static_assert(sizeof(struct input_event) == kInputEventSize, "input_event");
+// struct timeval (two longs) + type, code, value: 16 bytes on the device, 24 on x86_64.
+static_assert(sizeof(struct input_event) == (UINTPTR_MAX == 0xffffffffu ? 16 : 24), "input_event");
 static_assert(offsetof(struct input_event, type) == 2 * sizeof(long), "input_event.type");
 static_assert(offsetof(struct input_event, code) == 2 * sizeof(long) + 2, "input_event.code");
 static_assert(offsetof(struct input_event, value) == 2 * sizeof(long) + 4, "input_event.value");
@@ -42,5 +40,3 @@ static_assert(SYN_REPORT == 0 && SYN_DROPPED == 3, "sync codes");
 static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105, "arrows");
 static_assert(KEY_LEFTCTRL == 29 && KEY_LEFTALT == 56, "modifiers");
 static_assert(KEY_ESC == 1 && KEY_LEFTMETA == 125 && KEY_COMPOSE == 127, "buttons");
-
-} // namespace devabi
