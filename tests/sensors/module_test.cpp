@@ -18,6 +18,7 @@
 #include <hardware/hw_loader.h>
 #include <hardware/sensors.h>
 
+#include "clock.h"
 #include "fake_kernel.h"
 #include "module_facts.h"
 
@@ -33,12 +34,6 @@ uint32_t bits(float f) {
     uint32_t u;
     memcpy(&u, &f, sizeof u);
     return u;
-}
-
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 input_event key(uint16_t type, uint16_t code, int32_t value) {
@@ -394,9 +389,9 @@ TEST_F(Module, ReportsBitForBit) {
         SCOPED_TRACE(r.degrees);
         sensors_event_t ev;
         memset(&ev, 0xAA, sizeof ev);
-        int64_t before = now_ns();
+        int64_t before = testlib::monotonic_ns();
         ASSERT_EQ(1, d->poll(d, &ev, 1));
-        int64_t after = now_ns();
+        int64_t after = testlib::monotonic_ns();
         EXPECT_EQ(104, ev.version);
         EXPECT_EQ(0, ev.sensor);
         EXPECT_EQ(SENSOR_TYPE_ACCELEROMETER, ev.type);

@@ -17,6 +17,7 @@
 #include <hardware/hw_loader.h>
 #include <hardware/sensors.h>
 
+#include "clock.h"
 #include "fake_kernel.h"
 
 namespace {
@@ -28,9 +29,7 @@ const int kRuns = 7;
 const hw_module_t* g_hw;
 
 double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
+    return testlib::monotonic_ns() / 1e9;
 }
 
 void row(const char* measure, const std::string& ours, const std::string& base, double ratio,
