@@ -623,9 +623,20 @@ std::string Campaign::random_interface(bool allow_none) {
     return random_dotted(rng_, 5);
 }
 
+// The members that ask something of the agent: every one but Release, in the table's order.
+const std::vector<std::string>& asking_members() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> v;
+        for (const auto& member : protocol::members)
+            if (std::string(member.name) != "Release")
+                v.push_back(member.name);
+        return v;
+    }();
+    return names;
+}
+
 std::string Campaign::random_member() {
-    static const std::vector<std::string> real = {"RequestPinCode", "RequestPasskey",
-                                                  "RequestConfirmation", "Authorize", "Cancel"};
+    const std::vector<std::string>& real = asking_members();
     uint32_t r = rng_.below(100);
     if (r < 55)
         return rng_.pick(real);
@@ -893,30 +904,31 @@ Message Campaign::random_message() {
 
 // One call of the daemon as the agent's peer makes it; its answer is fully known.
 Message Campaign::checkpoint_message() {
-    static const char* members[] = {"RequestPinCode", "RequestPasskey", "RequestConfirmation",
-                                    "Authorize", "Cancel"};
+    const std::vector<std::string>& members = asking_members();
     Message m;
     m.path = agent_path_;
     m.iface = protocol::interface;
-    m.member = members[checkpoints_++ % 5];
+    m.member = members[checkpoints_++ % members.size()];
     m.msg = dbus_message_new_method_call(agent_name_.c_str(), m.path.c_str(), protocol::interface,
                                          m.member.c_str());
     char dev[64];
     snprintf(dev, sizeof dev, "/org/velto/hci0/dev_%02X_%02X_%02X", rng_.below(256),
              rng_.below(256), rng_.below(256));
-    if (m.member != "Cancel") {
-        const char* p = dev;
-        dbus_message_append_args(m.msg, DBUS_TYPE_OBJECT_PATH, &p, DBUS_TYPE_INVALID);
-        m.args.push_back({'o', dev});
-    }
-    if (m.member == "RequestConfirmation") {
-        uint32_t v = static_cast<uint32_t>(rng_.next());
-        dbus_message_append_args(m.msg, DBUS_TYPE_UINT32, &v, DBUS_TYPE_INVALID);
-        m.args.push_back({'u', "", v});
-    } else if (m.member == "Authorize") {
-        const char* uuid = "0000110a-0000-1000-8000-00805f9b34fb";
-        dbus_message_append_args(m.msg, DBUS_TYPE_STRING, &uuid, DBUS_TYPE_INVALID);
-        m.args.push_back({'s', uuid});
+    // The arguments the table gives the member: a device, a number, a service UUID.
+    for (const char* t = protocol::member(m.member).signature; *t; ++t) {
+        if (*t == 'o') {
+            const char* p = dev;
+            dbus_message_append_args(m.msg, DBUS_TYPE_OBJECT_PATH, &p, DBUS_TYPE_INVALID);
+            m.args.push_back({'o', dev});
+        } else if (*t == 'u') {
+            uint32_t v = static_cast<uint32_t>(rng_.next());
+            dbus_message_append_args(m.msg, DBUS_TYPE_UINT32, &v, DBUS_TYPE_INVALID);
+            m.args.push_back({'u', "", v});
+        } else {
+            const char* uuid = "0000110a-0000-1000-8000-00805f9b34fb";
+            dbus_message_append_args(m.msg, DBUS_TYPE_STRING, &uuid, DBUS_TYPE_INVALID);
+            m.args.push_back({'s', uuid});
+        }
     }
     return m;
 }
