@@ -72,8 +72,10 @@ POLICY = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configurat
 </busconfig>
 """
 
-# mdev matches "input/eventN" or, by a path, the sysfs one: the pattern takes any prefix.
-MDEV = """.*event[0-9]+ root:input 660
+# mdev gives a node that no line names root:root 660; those everyone uses keep 666.
+# It matches "input/eventN" or, by a path, the sysfs one: the pattern takes any prefix.
+MDEV = """(null|zero|full|random|urandom|tty|ptmx) root:root 666
+.*event[0-9]+ root:input 660
 uinput root:system 660
 binder root:root 666
 """
