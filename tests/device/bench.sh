@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The device's figures, one table row each, from the armhf build beside BUILD_DIR
+# (two boots: the device and, for the baseline, the plain armhf guest).
+# Usage: BUILD_DIR=/abs/build tests/device/bench.sh
+set -euo pipefail
+if [ -z "${BUILD_DIR:-}" ]; then
+    echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2
+    exit 2
+fi
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# The device is the armhf build, whichever build the other rows come from.
+armhf=$root/build-armhf
+[ -x "$BUILD_DIR/bin/agent" ] && file -b "$BUILD_DIR/bin/agent" 2>/dev/null | grep -q ARM && armhf=$BUILD_DIR
+if [ ! -x "$armhf/bin/agent" ]; then
+    echo "device|skipped|-|-|-|-|no armhf build (./dev build --arch armhf)"
+    exit 0
+fi
+export PYTHONPATH="$root/tools/vm${PYTHONPATH:+:$PYTHONPATH}"
+exec timeout 600 python3 "$(dirname "$0")/bench.py" "$armhf"
