@@ -113,9 +113,11 @@ chown bluetooth:bluetooth /data/misc/bluetooth
 
 # start USER NAME COMMAND: COMMAND as USER in the background, its output (log included)
 # in /data/log/NAME.log for anyone to read, its PID in /run/NAME.pid.
+# /data/log/init.log tells where the boot's time goes (guest clock).
 start() {
     su -s /bin/sh "$1" -c "exec $3" < /dev/null > /data/log/$2.log 2>&1 &
     echo $! > /run/$2.pid
+    echo "$(cut -d' ' -f1 /proc/uptime) started $2 ($1)" >> /data/log/init.log
 }
 # await NAME PATTERN: PATTERN in NAME's log within 10 s while NAME runs.
 await() {
@@ -126,14 +128,13 @@ await() {
         i=$((i+1)); [ $i -gt 200 ] && { echo "device: $1 not ready after 10 s"; return 1; }
         usleep 50000
     done
+    echo "$(cut -d' ' -f1 /proc/uptime) $1 is up" >> /data/log/init.log
 }
 
+# What depends on nothing starts at once; the rest as soon as what it needs is up.
 # The bus drops to messagebus itself (system.conf's <user>).
 start root dbus "dbus-daemon --system --nofork --nopidfile --print-address"
-await dbus unix:
 start system servicemanager servicemanager
-await servicemanager serving && start system samples binder-samples && await samples serving
-start bluetooth btdaemon btdaemon
 # No keyboard on this machine: vkeyboard makes one, typed from the host on the port "keys".
 port=
 i=0
@@ -145,15 +146,18 @@ while [ -z "$port" ] && [ $i -lt 100 ]; do
 done
 if [ -n "$port" ]; then
     start root keyboard "vkeyboard < $port"
-    await keyboard 'keyboard ready'
 else
     echo "device: no key port; no keyboard"
 fi
-# The sensor service loads the module by id and variant from /system/lib/hw; its log
-# shows every priority.
+await dbus unix: && start bluetooth btdaemon btdaemon
+await servicemanager serving && start system samples binder-samples
+# The sensor service loads the module by id and variant from /system/lib/hw, after the
+# keyboard is there; its log shows every priority.
+[ -n "$port" ] && await keyboard 'keyboard ready'
 start system sensors "env ANDROID_LOG_TAGS='*:v' sensormon -d /system/lib/hw"
-await sensors 'activated 0'
+await samples serving
 await btdaemon 'owner org.velto'
+await sensors 'activated 0'
 read up _ < /proc/uptime
 
 if [ -f /vm/cmd.sh ]; then
