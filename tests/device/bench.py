@@ -9,9 +9,7 @@ import time
 import vm
 
 # As root: sizes as installed, then each program at work, its VmRSS (kB) read from /proc.
-GUEST = r"""
-AS="su -s /bin/sh"
-upto() { i=0; until grep -q "$2" "$1" 2>/dev/null; do i=$((i+1)); [ $i -gt 200 ] && return 1; usleep 50000; done; }
+GUEST = vm.GUEST_HELPERS + r"""
 rss() { awk '/^VmRSS:/ {print $2}' /proc/$1/status; }
 # The module's share of a process: the resident pages of its mapped file.
 mapped() { awk -v f="$2" '/^[0-9a-f]+-/ {m = index($0, f) > 0} m && /^Rss:/ {s += $2} END {print s + 0}' /proc/$1/smaps; }
@@ -21,16 +19,13 @@ for f in /system/bin/agent:/system/xbin/agent_bare_responder /system/bin/service
 done
 s=$(cat /run/sensors.pid)
 echo "rss sensors $(rss $s) $(( $(rss $s) - $(mapped $s sensors.vardel.so) ))"
-kill $(cat /run/btdaemon.pid)
-mkfifo /tmp/bt.in
-$AS bluetooth -c 'exec btdaemon --script' < /tmp/bt.in > /tmp/bt.out 2>&1 & bt=$!
-exec 5> /tmp/bt.in
-upto /tmp/bt.out '^owner org.velto'
+scripted_daemon
 $AS shell -c 'exec agent 0000' > /tmp/agent.out 2>&1 & ag=$!
 $AS shell -c 'exec agent_bare_responder 0000' > /tmp/bare.out 2>&1 & bare=$!
 upto /tmp/bt.out '^agent ' && upto /tmp/bare.out '^ready' && sleep 1
 echo "rss agent $(rss $ag) $(rss $bare)"
-kill $ag $bare; echo quit >&5; wait $ag $bare $bt
+echo "libstdc++ $(mapped $ag libstdc++)"
+kill $ag $bare; echo quit >&5; ends $ag; ends $bare; ends $bt
 t() { $AS shell -c "time -v $* > /dev/null" 2>&1 | awk '/Maximum resident/ {print $NF}'; }
 echo "rss service $(t service list) $(t service-bench bare)"
 """
@@ -82,7 +77,10 @@ def main(build_dir):
         "baseline service-bench (listing without text)")
     row("sensors.vardel.so file, kB", kb(figures["size", "sensors.vardel.so"][0]), None, "-", "")
     ours, base = figures["rss", "agent"]
-    row("agent RSS registered+idle, kB", ours, base, "<= 1.1x", "baseline bare libdbus responder, same bus", "%d")
+    stdcxx = next((l.split()[1] for l in lines if l.startswith("libstdc++ ")), "?")
+    row("agent RSS registered+idle, kB", ours, base, "<= 1.1x",
+        "baseline bare libdbus responder (needs no libstdc++), same bus; libstdc++'s pages in the agent: %s kB"
+        % stdcxx, "%d")
     ours, base = figures["rss", "sensors"]
     row("sensor service RSS, module open, kB", ours, base, "-",
         "baseline: same process less the module's mapped pages (smaps)", "%d")

@@ -6,4 +6,4 @@ from .kernel import fetch_busybox, fetch_kernel
 from .qmp import QMP
 from .runner import EXIT_LINE, READY_LINE, VM
 from .keys import KEY_CODES, keyboard_lines, parse_keys
-from .device import Device, DeviceLayout, public_keys_path
+from .device import GUEST_HELPERS, Device, DeviceLayout, public_keys_path

@@ -189,6 +189,29 @@ poweroff -f
 """
 
 
+# Shell helpers for guest scripts that run as root (DEVICE_USER=root) and play users.
+# Every wait is bounded; a background program's PID is its own ($AS ... -c 'exec ...' &).
+GUEST_HELPERS = r"""
+AS="su -s /bin/sh"
+as() { u=$1; shift; $AS "$u" -c "exec $*"; }
+upto() { # FILE PATTERN: PATTERN in FILE within 10 s
+  i=0; until grep -q "$2" "$1" 2>/dev/null; do i=$((i+1)); [ $i -gt 200 ] && return 1; usleep 50000; done
+}
+ends() { # PID: its end within 10 s, or SIGKILL; prints its status
+  i=0; while kill -0 $1 2>/dev/null && [ $i -lt 200 ]; do i=$((i+1)); usleep 50000; done
+  kill -KILL $1 2>/dev/null; wait $1; echo "status $?"
+}
+# The platform's daemon makes way for one that calls the agent only when told (on fd 5).
+scripted_daemon() {
+  kill $(cat /run/btdaemon.pid)
+  mkfifo /tmp/bt.in
+  $AS bluetooth -c 'exec btdaemon --script' < /tmp/bt.in > /tmp/bt.out 2>&1 & bt=$!
+  exec 5> /tmp/bt.in
+  upto /tmp/bt.out '^owner org.velto' || echo "no scripted daemon"
+}
+"""
+
+
 def fetch_packages(cache):
     """Folder holding the unpacked PACKAGES, fetched with apt-get download on first use."""
     key = hashlib.sha256(" ".join(PACKAGES).encode()).hexdigest()[:12]
