@@ -197,6 +197,9 @@ def main(argv=None):
     except VMError as e:
         say(str(e))
         return BENCH_FAILURE
+    except KeyboardInterrupt:
+        say("interrupted; qemu ended")
+        return 130
 
 
 if __name__ == "__main__":
