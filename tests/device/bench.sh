@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The device's figures, one table row each, from the armhf build beside BUILD_DIR
+# The device's figures, one table row each, from the project's armhf build
 # (two boots: the device and, for the baseline, the plain armhf guest).
 # Usage: BUILD_DIR=/abs/build tests/device/bench.sh
 set -euo pipefail
@@ -10,7 +10,6 @@ fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # The device is the armhf build, whichever build the other rows come from.
 armhf=$root/build-armhf
-[ -x "$BUILD_DIR/bin/agent" ] && file -b "$BUILD_DIR/bin/agent" 2>/dev/null | grep -q ARM && armhf=$BUILD_DIR
 if [ ! -x "$armhf/bin/agent" ]; then
     echo "device|skipped|-|-|-|-|no armhf build (./dev build --arch armhf)"
     exit 0
