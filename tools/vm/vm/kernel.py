@@ -86,7 +86,7 @@ def _download_kernel(machine, want, base):
         debs = glob.glob(os.path.join(tmp, want[0] + "_*.deb"))
         if not debs:
             raise VMSkip("apt-get download %s gave no package" % want[0])
-        _extract_kernel(debs[0], machine["modules"], folder)
+        _extract_kernel(debs[0], machine["modules"], folder, extra=machine.get("extra_modules", ()))
         return folder
 
 
@@ -101,11 +101,13 @@ def _apt_download(pkg, where):
         raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
 
 
-def _extract_kernel(deb, modules, folder, with_kernel=True):
-    # Only the kernel and three modules: the whole package is ~400 MB unpacked.
+def _extract_kernel(deb, modules, folder, with_kernel=True, extra=()):
+    # Only the kernel and three modules: the whole package is ~400 MB unpacked. The
+    # `extra` modules (the device's) land in extra/, saving a second download later.
     tmp = folder + ".part"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(os.path.join(tmp, "modules"))
+    os.makedirs(os.path.join(tmp, "extra", "modules"))
     fs = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE)
     found = set()
     with tarfile.open(fileobj=fs.stdout, mode="r|") as tar:
@@ -117,6 +119,8 @@ def _extract_kernel(deb, modules, folder, with_kernel=True):
                 dest = os.path.join(tmp, "vmlinuz")
             elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in modules):
                 dest = os.path.join(tmp, "modules", os.path.basename(name))
+            elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in extra):
+                dest = os.path.join(tmp, "extra", "modules", os.path.basename(name))
             else:
                 continue
             with tar.extractfile(member) as src, open(dest, "wb") as out:
@@ -128,6 +132,8 @@ def _extract_kernel(deb, modules, folder, with_kernel=True):
     if missing:
         shutil.rmtree(tmp, ignore_errors=True)
         raise VMSkip("kernel package lacks %s" % ", ".join(sorted(missing)))
+    if extra and {os.path.basename(m) for m in extra} <= found:
+        open(os.path.join(tmp, "extra", ".complete"), "w").close()
     open(os.path.join(tmp, ".complete"), "w").close()
     shutil.rmtree(folder, ignore_errors=True)
     os.rename(tmp, folder)
