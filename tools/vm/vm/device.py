@@ -177,6 +177,7 @@ if [ -f /vm/cmd.sh ]; then
 else
     [ -n "$COLUMNS" ] && stty cols "$COLUMNS" rows "$LINES" < /dev/console
     echo "device: up after $up s of guest time; console of the user shell ('exit' powers off)"
+    echo "device: try agent 0000, service list, service call echo 1 i32 7; keys from the host: ./dev device --keys down esc"
     echo "device: logs in /data/log (sensors.log: the sensor service and the module's log)"
     setsid cttyhack su -l -s /bin/sh shell
     echo "device: powering off"
