@@ -357,4 +357,9 @@ def _connect(path, timeout):
 
 def public_keys_path():
     """Where `./dev device --keys` finds the running device."""
-    return os.path.join(PROJECT, ".cache", "device", "keys.sock")
+    path = os.path.join(PROJECT, ".cache", "device", "keys.sock")
+    if len(path) < 100:
+        return path
+    # A unix socket's path has room for about 100 bytes.
+    tag = hashlib.sha256(PROJECT.encode()).hexdigest()[:12]
+    return os.path.join(tempfile.gettempdir(), "device-%d-%s" % (os.getuid(), tag), "keys.sock")
