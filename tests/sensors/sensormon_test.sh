@@ -46,6 +46,20 @@ activated 0
 closed
 TXT
     diff "$tmp/want" "$tmp/out" >&2 || fail "run '$args': output differs"
+    # liblog's default threshold is info: no debug line unless ANDROID_LOG_TAGS asks.
+    grep -q '^KbdSensor D ' "$tmp/err" && fail "run '$args': debug lines by default"
+done
+# ANDROID_LOG_TAGS's default entry lowers the module's threshold to debug; "*:e" raises it.
+for tags in '*:d' 'KbdSensor:s *:v' '*:e'; do
+    ANDROID_LOG_TAGS=$tags $run "$mon" -d "$libdir" >"$tmp/out" 2>"$tmp/err" &
+    pid=$!
+    for _ in $(seq 100); do grep -q '^activated 0$' "$tmp/out" && break; sleep 0.05; done
+    kill -TERM "$pid"; wait "$pid"; pid=
+    if [ "$tags" = '*:e' ]; then
+        grep -q '^KbdSensor [DIVW] ' "$tmp/err" && fail "$tags: lines below error: $(cat "$tmp/err")"
+    else
+        grep -q '^KbdSensor D .*SensorPollContext: dev=' "$tmp/err" || fail "$tags: no debug line: $(cat "$tmp/err")"
+    fi
 done
 # -n: reports in order, rotation derived from the vector, then a clean close.
 $run "$mon" -d "$scripted" -v scripted -n 5 >"$tmp/out" 2>"$tmp/err"; st=$?

@@ -5,11 +5,7 @@ Console lines starting with "k " go to vkeyboard; every other line reaches the
 guest command on /tmp/console.in, which it reads instead of /dev/console."""
 from vmtest import vm
 
-# qemu's key names as the sensor tests use them -> Linux key codes.
-CODES = {
-    "esc": 1, "a": 30, "ctrl": 29, "alt": 56, "ctrl_r": 97, "up": 103, "left": 105,
-    "right": 106, "down": 108, "meta_l": 125, "compose": 127,
-}
+CODES = vm.KEY_CODES
 
 PRELUDE = r"""
 mkfifo /tmp/kbd.in /tmp/console.in

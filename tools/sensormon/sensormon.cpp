@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include <android/log.h>
 #include <hardware/hardware.h>
 #include <hardware/hw_loader.h>
 #include <hardware/sensors.h>
@@ -89,6 +90,23 @@ int parse(int argc, char** argv, Options* opt) {
     if (opt->dir.empty())
         opt->dir = default_dir();
     return -1;
+}
+
+// The platform's programs take their log threshold from ANDROID_LOG_TAGS ("*:d" shows
+// debug and up); Debian's liblog does not read it, so the monitor applies the default
+// ("*") entry itself, for the module it loads. Entries for single tags are not kept.
+void apply_log_tags() {
+    const char* tags = getenv("ANDROID_LOG_TAGS");
+    static const char kLetters[] = "vdiwefs"; // ANDROID_LOG_VERBOSE (2) .. ANDROID_LOG_SILENT (8)
+    for (const char* p = tags; p && *p;) {
+        size_t len = strcspn(p, " \t");
+        const char* letter =
+            len == 3 && p[0] == '*' && p[1] == ':' ? strchr(kLetters, p[2]) : nullptr;
+        if (letter && *letter)
+            __android_log_set_minimum_priority(ANDROID_LOG_VERBOSE + (letter - kLetters));
+        p += len;
+        p += strspn(p, " \t");
+    }
 }
 
 void install_handlers() {
@@ -185,6 +203,7 @@ int main(int argc, char** argv) {
     int status = parse(argc, argv, &opt);
     if (status >= 0)
         return status;
+    apply_log_tags();
     install_handlers();
     return run(opt);
 }

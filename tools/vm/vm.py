@@ -16,7 +16,7 @@ import time
 
 # The package vm/ beside this file: a package comes before a module of the same name.
 from vm import (ARCHES, BENCH_FAILURE, QMP, SKIP, VM, VMError, VMSkip, build_image, default_arch, log,
-                shlex_quote)
+                parse_keys, shlex_quote)
 
 
 def _check_build_dir(args):
@@ -62,23 +62,6 @@ def _main_run(args):
                     os.unlink(args.qmp_link)
         log("guest status %d after %.1f s (ready after %.1f s)" % (status, vm.elapsed(), vm.ready_after or -1))
         return status
-
-
-def parse_keys(words):
-    """KEY or KEY:HOLD (press, hold HOLD s, release), +KEY (down only), -KEY (up only),
-    sleep:SECS."""
-    steps = []
-    for w in words:
-        if w.startswith("sleep:"):
-            steps.append(("sleep", float(w[6:])))
-        elif w.startswith("+"):
-            steps.append(("down", w[1:]))
-        elif w.startswith("-"):
-            steps.append(("up", w[1:]))
-        else:
-            name, _, hold = w.partition(":")
-            steps.append(("press", name, float(hold) if hold else 0.05))
-    return steps
 
 
 def _main_keys(args):

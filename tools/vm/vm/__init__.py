@@ -5,3 +5,5 @@ from .image import build_image, command_archive, image_inputs, shlex_quote
 from .kernel import fetch_busybox, fetch_kernel
 from .qmp import QMP
 from .runner import EXIT_LINE, READY_LINE, VM
+from .keys import KEY_CODES, keyboard_lines, parse_keys
+from .device import GUEST_HELPERS, Device, DeviceLayout, public_keys_path

@@ -35,6 +35,9 @@ ARCHES = {
         "libdirs": ["/usr/lib/arm-linux-gnueabihf", "/usr/lib/arm-linux-gnueabihf/android",
                     "/opt/armhf-p7zip/usr/lib/p7zip"],
         "modules": MODULES,
+        # The device's key channel is a virtio serial port (tools/vm/vm/device.py).
+        "extra_modules": ["kernel/drivers/virtio/virtio_mmio.ko",
+                          "kernel/drivers/char/virtio_console.ko"],
     },
 }
 

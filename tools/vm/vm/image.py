@@ -154,11 +154,22 @@ def _guest_lib_path(path):
     return os.path.join(real_dir, os.path.basename(path))
 
 
+def add_libraries(files, elves, arch, libdirs=(), guest_path=None):
+    """Adds to `files` the shared libraries of the ELF files `elves`: by ldd for the host's
+    arch, by NEEDED entries through `libdirs` and the arch's folders for a foreign one.
+    `guest_path` maps a library's host path to its place in the guest."""
+    machine = ARCHES[arch]
+    guest_path = guest_path or _guest_lib_path
+    for p in elves:
+        libs = _needed(p, list(libdirs) + machine["libdirs"]) if "libdirs" in machine else _ldd(p)
+        for lib in libs:
+            files.setdefault(guest_path(lib), os.path.realpath(lib))
+
+
 def image_inputs(build_dir, arch, kernel, busybox):
     """Map of guest path -> host path of everything in the image."""
-    machine = ARCHES[arch]
     build_dir = os.path.abspath(build_dir)
-    files = {"/bin/busybox": busybox, "/boot/vmlinuz": None}
+    files = {"/bin/busybox": busybox}
     for ko in sorted(glob.glob(os.path.join(kernel, "modules", "*.ko"))):
         files["/vm/modules/" + os.path.basename(ko)] = ko
     elves = []
@@ -171,17 +182,31 @@ def image_inputs(build_dir, arch, kernel, busybox):
                     files[p] = p  # the same path: rpaths and ../lib lookups hold
                     if _is_elf(p):
                         elves.append(p)
-    for p in elves:
-        libs = _needed(p, machine["libdirs"]) if "libdirs" in machine else _ldd(p)
-        for lib in libs:
-            files.setdefault(_guest_lib_path(lib), os.path.realpath(lib))
-    del files["/boot/vmlinuz"]
+    add_libraries(files, elves, arch)
     return files
 
 
-def _stamp(files, kernel):
-    h = hashlib.sha256(INIT.encode())
+class Layout:
+    """What an image holds and how it starts. This one carries the build folder at its own
+    paths and runs one command (INIT); vm/device.py lays out the device instead."""
+
+    name = ""  # part of the image's cache key
+    init = INIT
+
+    def inputs(self, build_dir, arch, kernel, busybox, cache):
+        """Map of guest path -> host path."""
+        return image_inputs(build_dir, arch, kernel, busybox)
+
+    def generated(self):
+        """Map of guest path -> (bytes, mode) of files written for the image."""
+        return {}
+
+
+def _stamp(files, kernel, layout):
+    h = hashlib.sha256(layout.init.encode())
     h.update(kernel.encode())
+    for g, (data, mode) in sorted(layout.generated().items()):
+        h.update(("%s\0%o\0" % (g, mode)).encode() + data)
     for g in sorted(files):
         st = os.stat(files[g])
         h.update(("%s\0%s\0%d\0%d\n" % (g, files[g], st.st_size, st.st_mtime_ns)).encode())
@@ -199,19 +224,20 @@ def _strip(path):
         return f.read()
 
 
-def build_image(build_dir, arch=None, cache=None):
+def build_image(build_dir, arch=None, cache=None, layout=None):
     """Returns (vmlinuz, initrd) for the build folder, rebuilt only when an input changed."""
+    layout = layout or Layout()
     arch = arch or default_arch()
     if arch not in ARCHES:
         raise VMError("architecture %s is not supported yet (have: %s)" % (arch, ", ".join(ARCHES)))
     cache = cache or default_cache()
     busybox = fetch_busybox(arch, cache)
     kernel = fetch_kernel(arch, cache)
-    key = hashlib.sha256(os.path.abspath(build_dir).encode()).hexdigest()[:16]
+    key = hashlib.sha256((os.path.abspath(build_dir) + layout.name).encode()).hexdigest()[:16]
     folder = os.path.join(cache, arch, "images", key)
     with locked(os.path.join(cache, arch, ".image-%s.lock" % key)):
-        files = image_inputs(build_dir, arch, kernel, busybox)
-        stamp = _stamp(files, kernel)
+        files = layout.inputs(build_dir, arch, kernel, busybox, cache)
+        stamp = _stamp(files, kernel, layout)
         initrd = os.path.join(folder, "initrd.gz")
         stamp_file = os.path.join(folder, "stamp")
         if os.path.exists(initrd) and os.path.exists(stamp_file):
@@ -228,7 +254,9 @@ def build_image(build_dir, arch=None, cache=None):
             c.symlink("/lib", "usr/lib")
             c.symlink("/lib64", "usr/lib64")
             c.chardev("/dev/console", 5, 1)
-            c.file("/init", INIT.encode())
+            c.file("/init", layout.init.encode())
+            for g, (data, mode) in sorted(layout.generated().items()):
+                c.file(g, data, mode)
             for g in sorted(files):
                 h = files[g]
                 data = _strip(h) if _is_elf(h) and not h.endswith(".ko") and g != "/bin/busybox" \
@@ -247,7 +275,8 @@ def command_archive(script, env):
     buf = io.BytesIO()
     with gzip.GzipFile(fileobj=buf, mode="wb", mtime=0) as gz:
         c = Cpio(gz)
-        c.file("/vm/cmd.sh", script.encode())
+        if script is not None:  # None: the image's own init decides (the device's console)
+            c.file("/vm/cmd.sh", script.encode())
         lines = "".join("export %s=%s\n" % (k, shlex_quote(v)) for k, v in sorted(env.items()))
         c.file("/vm/env", lines.encode(), 0o644)
         c.close()

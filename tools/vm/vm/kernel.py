@@ -86,7 +86,7 @@ def _download_kernel(machine, want, base):
         debs = glob.glob(os.path.join(tmp, want[0] + "_*.deb"))
         if not debs:
             raise VMSkip("apt-get download %s gave no package" % want[0])
-        _extract_kernel(debs[0], machine["modules"], folder)
+        _extract_kernel(debs[0], machine["modules"], folder, extra=machine.get("extra_modules", ()))
         return folder
 
 
@@ -101,11 +101,13 @@ def _apt_download(pkg, where):
         raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
 
 
-def _extract_kernel(deb, modules, folder):
-    # Only the kernel and three modules: the whole package is ~400 MB unpacked.
+def _extract_kernel(deb, modules, folder, with_kernel=True, extra=()):
+    # Only the kernel and three modules: the whole package is ~400 MB unpacked. The
+    # `extra` modules (the device's) land in extra/, saving a second download later.
     tmp = folder + ".part"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(os.path.join(tmp, "modules"))
+    os.makedirs(os.path.join(tmp, "extra", "modules"))
     fs = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE)
     found = set()
     with tarfile.open(fileobj=fs.stdout, mode="r|") as tar:
@@ -113,24 +115,51 @@ def _extract_kernel(deb, modules, folder):
             name = member.name.lstrip("./")
             if not member.isfile():
                 continue
-            if re.fullmatch(r"boot/vmlinuz-.*", name):
+            if with_kernel and re.fullmatch(r"boot/vmlinuz-.*", name):
                 dest = os.path.join(tmp, "vmlinuz")
             elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in modules):
                 dest = os.path.join(tmp, "modules", os.path.basename(name))
+            elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in extra):
+                dest = os.path.join(tmp, "extra", "modules", os.path.basename(name))
             else:
                 continue
             with tar.extractfile(member) as src, open(dest, "wb") as out:
                 shutil.copyfileobj(src, out)
             found.add(os.path.basename(dest))
     fs.wait()
-    missing = {"vmlinuz"} | {os.path.basename(m) for m in modules}
+    missing = ({"vmlinuz"} if with_kernel else set()) | {os.path.basename(m) for m in modules}
     missing -= found
     if missing:
         shutil.rmtree(tmp, ignore_errors=True)
         raise VMSkip("kernel package lacks %s" % ", ".join(sorted(missing)))
+    if extra and {os.path.basename(m) for m in extra} <= found:
+        open(os.path.join(tmp, "extra", ".complete"), "w").close()
     open(os.path.join(tmp, ".complete"), "w").close()
     shutil.rmtree(folder, ignore_errors=True)
     os.rename(tmp, folder)
+
+
+def fetch_extra_modules(arch, cache, kernel):
+    """Folder with the arch's extra_modules of the kernel in folder `kernel`, fetched beside
+    it on first use: the kernel's own folder stays as the other runs found it."""
+    machine = ARCHES[arch]
+    folder = os.path.join(kernel, "extra")
+    with locked(os.path.join(os.path.dirname(kernel), ".extra.lock")):
+        if os.path.exists(os.path.join(folder, ".complete")):
+            return folder
+        if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
+            raise VMSkip("apt-get/dpkg-deb missing: cannot fetch the kernel package")
+        pkg, version = os.path.basename(kernel).split("_", 1)
+        with tempfile.TemporaryDirectory(prefix="vm-kernel-") as tmp:
+            os.chmod(tmp, 0o755)
+            log("downloading %s for %s" % (pkg, ", ".join(
+                os.path.basename(m) for m in machine["extra_modules"])))
+            _apt_download("%s=%s" % (pkg, version) if version else pkg, tmp)
+            debs = glob.glob(os.path.join(tmp, pkg + "_*.deb"))
+            if not debs:
+                raise VMSkip("apt-get download %s gave no package" % pkg)
+            _extract_kernel(debs[0], machine["extra_modules"], folder, with_kernel=False)
+        return folder
 
 
 def fetch_busybox(arch, cache):

@@ -36,7 +36,10 @@ class VM:
     """
 
     def __init__(self, build_dir, script, timeout=120.0, arch=None, env=None,
-                 echo=None, prefix="guest| ", cache=None, memory=512, qemu_args=()):
+                 echo=None, prefix="guest| ", cache=None, memory=512, qemu_args=(),
+                 layout=None, interactive=False):
+        # interactive: the serial console is this process's terminal (no reader, no
+        # time limit: a person is at it); wait() then only waits for qemu.
         arch = arch or default_arch()
         if arch not in ARCHES:
             raise VMError("architecture %s is not supported yet" % arch)
@@ -51,7 +54,7 @@ class VM:
         if "libdirs" in self.machine:
             # The guest has no ld.so.cache; the extra folders are not the loader's defaults.
             env.setdefault("LD_LIBRARY_PATH", ":".join(self.machine["libdirs"]))
-        self.vmlinuz, initrd = build_image(self.build_dir, arch, cache)
+        self.vmlinuz, initrd = build_image(self.build_dir, arch, cache, layout)
         self.tmp = tempfile.mkdtemp(prefix="vm-run-")
         run_img = os.path.join(self.tmp, "initrd")
         with open(initrd, "rb") as src, open(run_img, "wb") as out:
@@ -69,21 +72,28 @@ class VM:
         self.qmp = None
         # KVM here is nested and stalls the guest; TCG boots in seconds.
         accel = ["-accel", os.environ.get("VM_ACCEL", "tcg")]
+        # signal=off: Ctrl-C at the console is the guest's, not a way to kill qemu.
+        serial = (["-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"]
+                  if interactive else ["-serial", "stdio"])
         self.argv = [qemu] + self.machine["machine"] + accel + [
             "-m", str(memory), "-smp", "1", "-nodefaults", "-no-reboot",
-            "-display", "none", "-serial", "stdio", "-monitor", "none",
+            "-display", "none"] + serial + ["-monitor", "none",
             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
             "-kernel", self.vmlinuz, "-initrd", run_img,
             "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]] + list(qemu_args)
         self.started = time.monotonic()
         self.deadline = self.started + timeout
-        self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+        self.interactive = interactive
+        pipe = None if interactive else subprocess.PIPE
+        self.proc = subprocess.Popen(self.argv, stdin=pipe, stdout=pipe,
+                                     stderr=None if interactive else subprocess.STDOUT,
+                                     preexec_fn=_die_with_parent)
         self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-        self._watchdog = threading.Timer(timeout, self._expire)
+        self._watchdog = threading.Timer(timeout or 0, self._expire)
         self._watchdog.daemon = True
-        self._watchdog.start()
+        if not interactive:
+            self._reader.start()
+            self._watchdog.start()
         try:
             self.qmp = QMP(self.qmp_path, timeout=min(timeout, 15))
         except Exception:
@@ -169,6 +179,8 @@ class VM:
 
     def wait(self, timeout):
         """Waits for the guest command's status line and qemu's end; returns the status."""
+        if self.interactive:
+            return self.proc.wait(timeout=timeout)
         self.expect(EXIT_LINE.pattern, timeout, since=0)
         try:
             self.proc.wait(timeout=10)
@@ -188,7 +200,8 @@ class VM:
     def close(self):
         self._watchdog.cancel()
         self.kill()
-        self._reader.join(timeout=5)
+        if self._reader.is_alive():
+            self._reader.join(timeout=5)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def __enter__(self):

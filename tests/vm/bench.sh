@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The device's figures, one table row each, from the project's armhf build
+# (two boots: the device and, for the baseline, the plain armhf guest).
+# Usage: BUILD_DIR=/abs/build tests/vm/bench.sh
+set -euo pipefail
+if [ -z "${BUILD_DIR:-}" ]; then
+    echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2
+    exit 2
+fi
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# The device is the armhf build, whichever build the other rows come from.
+armhf=$root/build-armhf
+if [ ! -x "$armhf/bin/agent" ]; then
+    echo "device|skipped|-|-|-|-|no armhf build (./dev build --arch armhf)"
+    exit 0
+fi
+export PYTHONPATH="$root/tools/vm${PYTHONPATH:+:$PYTHONPATH}"
+exec timeout 600 python3 "$(dirname "$0")/device_bench.py" "$armhf"
