@@ -6,7 +6,7 @@ include $(CLEAR_VARS)
 LOCAL_MODULE := agent
 LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := program.cpp agent_object.cpp daemon_requests.cpp
-LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror
+LOCAL_CPPFLAGS := -std=c++17 -Wall -Wextra -Werror -fno-exceptions -fno-rtti
 LOCAL_C_INCLUDES := external/dbus
 LOCAL_SHARED_LIBRARIES := libdbus
 include $(BUILD_EXECUTABLE)
