@@ -1,6 +1,7 @@
 # Builds service inside the platform's source tree, against the platform's
 # binder and utility libraries (there they replace platform/binder here).
-# The configure step checks module, sources and libraries against service/CMakeLists.txt.
+# The configure step checks module, sources, libraries and standard against
+# service/CMakeLists.txt. C++17: the platform's own binder headers need it.
 LOCAL_PATH := $(call my-dir)
 
 include $(CLEAR_VARS)
