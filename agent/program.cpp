@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -161,6 +162,20 @@ static start_options parse_command_line(int argc, char* argv[], const char* defa
     return opts;
 }
 
+// Whoever started the agent may have closed a standard descriptor: the bus socket would then
+// take its number, and a status line would go into the bus stream. Each closed one is held on
+// /dev/null before anything else is opened.
+static void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != fd) {
+            fprintf(stderr, "Can't open /dev/null\n");
+            exit(1);
+        }
+    }
+}
+
 static void install_stop_handler() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -180,6 +195,7 @@ static void run_dispatch_loop(DBusConnection* conn) {
 }
 
 int main(int argc, char* argv[]) {
+    hold_standard_descriptors();
     // Lines show as they happen, also when the output is a pipe. A reader that has gone away
     // costs the lines, not the replies and UnregisterAgent: the write just fails.
     setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -256,6 +256,34 @@ TEST_F(Fault, StandardOutputClosed) {
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
 }
 
+// Started with standard output or error closed: the bus socket must not take that number, or a
+// status line would go into the bus stream and the bus daemon would drop the agent.
+class StandardDescriptorClosed : public Fault, public testing::WithParamInterface<int> {};
+
+TEST_P(StandardDescriptorClosed, LinesDoNotReachTheBus) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    agent.close_at_start(GetParam());
+    ASSERT_NO_FATAL_FAILURE(start_agent({"0123"}));
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+    daemon.write_line("call " + protocol::call("RequestPinCode", dev));
+    std::string reply;
+    ASSERT_TRUE(
+        daemon.wait_any_line({"reply RequestPinCode", "error RequestPinCode"}, wait_ms, &reply));
+    EXPECT_EQ(reply, protocol::reply("RequestPinCode", "0123"));
+    daemon.write_line("call Release");
+    ASSERT_TRUE(daemon.wait_any_line({"reply Release", "error Release"}, wait_ms, &reply));
+    EXPECT_EQ(reply, protocol::reply("Release"));
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    // The other stream still has its line.
+    EXPECT_EQ(agent.out() + agent.err(),
+              GetParam() == 1 ? protocol::released : protocol::printed("RequestPinCode", dev));
+}
+
+INSTANTIATE_TEST_SUITE_P(Agent, StandardDescriptorClosed, testing::Values(1, 2),
+                         [](const testing::TestParamInfo<int>& i) {
+                             return i.param == 1 ? "Output" : "Error";
+                         });
+
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
