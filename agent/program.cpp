@@ -185,6 +185,13 @@ static void install_stop_handler() {
     sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // The signal mask survives exec: blocked by whoever started the agent, these would never
+    // stop it. One that is already pending arrives here, at the handler.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
 static void run_dispatch_loop(DBusConnection* conn) {

@@ -284,6 +284,24 @@ INSTANTIATE_TEST_SUITE_P(Agent, StandardDescriptorClosed, testing::Values(1, 2),
                              return i.param == 1 ? "Output" : "Error";
                          });
 
+// Stop signals blocked by whoever started the agent: the mask passes through exec.
+TEST_F(Fault, StopSignalsBlockedAtStart) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, &old);
+    start_agent({"1234"});
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+    daemon.write_line("ping");
+    ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << agent.err();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
