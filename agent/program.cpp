@@ -58,7 +58,9 @@ static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void
         fprintf(stderr, "Invalid arguments for NameOwnerChanged signal");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    if (strcmp(name, "org.velto") != 0)
+    // Older notices still queued from start-up may name a connection that held the name before
+    // the daemon did: only the daemon's own departure or handover counts.
+    if (strcmp(name, "org.velto") != 0 || strcmp(old_owner, daemon_owner) != 0)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     if (*new_owner == '\0') {
         fprintf(stderr, "Agent has been terminated\n");
@@ -240,10 +242,13 @@ int main(int argc, char* argv[]) {
         exit(1);
     }
 
+    // The daemon may have restarted since the lookup: from here on it is the connection that
+    // takes the registration or the pairing request.
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,
-                                               opts.device)
-                   : send_register_agent(conn, adapter_path, opts.agent_path, opts.capability);
+                                               opts.device, daemon_owner, sizeof daemon_owner)
+                   : send_register_agent(conn, adapter_path, opts.agent_path, opts.capability,
+                                         daemon_owner, sizeof daemon_owner);
     if (sent < 0) {
         dbus_connection_unref(conn);
         exit(1);
