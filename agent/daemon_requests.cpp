@@ -78,6 +78,12 @@ request(DBusConnection* conn, Message& call, Error& err, const char* failure, ..
     return reply;
 }
 
+// The unique name of the connection that sent reply.
+static void note_sender(DBusMessage* reply, char* owner, size_t owner_size) {
+    const char* sender = dbus_message_get_sender(reply);
+    snprintf(owner, owner_size, "%s", sender ? sender : "");
+}
+
 static char* adapter_path_from_reply(DBusConnection* conn, Message& reply, Error& err, char* owner,
                                      size_t owner_size) {
     const char* path = nullptr;
@@ -88,8 +94,7 @@ static char* adapter_path_from_reply(DBusConnection* conn, Message& reply, Error
         return nullptr;
     }
     char* copy = strdup(path);
-    const char* sender = dbus_message_get_sender(reply.get());
-    snprintf(owner, owner_size, "%s", sender ? sender : "");
+    note_sender(reply.get(), owner, owner_size);
     reply.reset();
     if (!copy) {
         fprintf(stderr, "Not enough memory for adapter path\n");
@@ -130,7 +135,7 @@ char* query_adapter(DBusConnection* conn, const char* adapter, char* owner, size
 }
 
 int send_register_agent(DBusConnection* conn, const char* adapter_path, const char* agent_path,
-                        const char* capability) {
+                        const char* capability, char* owner, size_t owner_size) {
     Message call(new_call(adapter_path, adapter_interface, "RegisterAgent"));
     if (!call.get())
         return -1;
@@ -142,6 +147,7 @@ int send_register_agent(DBusConnection* conn, const char* adapter_path, const ch
     Message reply(request(conn, call, err, "Can't register agent\n"));
     if (!reply.get())
         return -1;
+    note_sender(reply.get(), owner, owner_size);
     reply.reset();
     dbus_connection_flush(conn);
     return 0;
@@ -165,8 +171,27 @@ int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const 
     return 0;
 }
 
+// Who owns "org.velto" now, as the bus daemon answers; owner stays as it was when nobody does or
+// there is no answer. The bus daemon takes a connection's messages in order, so right after a
+// call to the name this is the connection that the call went to.
+static void query_name_owner(DBusConnection* conn, char* owner, size_t owner_size) {
+    Message call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                              DBUS_INTERFACE_DBUS, "GetNameOwner"));
+    const char* name = daemon_name;
+    if (!call.get() ||
+        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID))
+        return;
+    Error err;
+    Message reply(dbus_connection_send_with_reply_and_block(conn, call.get(), -1, err.get()));
+    const char* unique = nullptr;
+    if (reply.get() &&
+        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &unique, DBUS_TYPE_INVALID))
+        snprintf(owner, owner_size, "%s", unique);
+}
+
 int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
-                              const char* agent_path, const char* capability, const char* device) {
+                              const char* agent_path, const char* capability, const char* device,
+                              char* owner, size_t owner_size) {
     Message call(new_call(adapter_path, adapter_interface, "CreatePairedDevice"));
     if (!call.get())
         return -1;
@@ -182,6 +207,7 @@ int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
         fprintf(stderr, "Not enough memory for message send\n");
         return -1;
     }
+    query_name_owner(conn, owner, owner_size);
     dbus_connection_flush(conn);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -57,7 +58,9 @@ static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void
         fprintf(stderr, "Invalid arguments for NameOwnerChanged signal");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    if (strcmp(name, "org.velto") != 0)
+    // Older notices still queued from start-up may name a connection that held the name before
+    // the daemon did: only the daemon's own departure or handover counts.
+    if (strcmp(name, "org.velto") != 0 || strcmp(old_owner, daemon_owner) != 0)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     if (*new_owner == '\0') {
         fprintf(stderr, "Agent has been terminated\n");
@@ -161,6 +164,20 @@ static start_options parse_command_line(int argc, char* argv[], const char* defa
     return opts;
 }
 
+// Whoever started the agent may have closed a standard descriptor: the bus socket would then
+// take its number, and a status line would go into the bus stream. Each closed one is held on
+// /dev/null before anything else is opened.
+static void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != fd) {
+            fprintf(stderr, "Can't open /dev/null\n");
+            exit(1);
+        }
+    }
+}
+
 static void install_stop_handler() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -170,6 +187,13 @@ static void install_stop_handler() {
     sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // The signal mask survives exec: blocked by whoever started the agent, these would never
+    // stop it. One that is already pending arrives here, at the handler.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
 static void run_dispatch_loop(DBusConnection* conn) {
@@ -180,6 +204,7 @@ static void run_dispatch_loop(DBusConnection* conn) {
 }
 
 int main(int argc, char* argv[]) {
+    hold_standard_descriptors();
     // Lines show as they happen, also when the output is a pipe. A reader that has gone away
     // costs the lines, not the replies and UnregisterAgent: the write just fails.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -217,10 +242,13 @@ int main(int argc, char* argv[]) {
         exit(1);
     }
 
+    // The daemon may have restarted since the lookup: from here on it is the connection that
+    // takes the registration or the pairing request.
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,
-                                               opts.device)
-                   : send_register_agent(conn, adapter_path, opts.agent_path, opts.capability);
+                                               opts.device, daemon_owner, sizeof daemon_owner)
+                   : send_register_agent(conn, adapter_path, opts.agent_path, opts.capability,
+                                         daemon_owner, sizeof daemon_owner);
     if (sent < 0) {
         dbus_connection_unref(conn);
         exit(1);

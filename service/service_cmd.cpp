@@ -1,6 +1,8 @@
 // Command line, the list and check queries, and the descriptor query.
 #include <binder/Parcel.h>
 #include <binder/TextOutput.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -72,6 +74,19 @@ int runList(RunState& run) {
     return run.status;
 }
 
+// A standard descriptor closed by whoever started the command would be the number that the
+// driver gets, and the output would be written into the driver. Each closed one is held on
+// /dev/null before the registry is reached.
+bool holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
 int dispatch(RunState& run, int argc, char** argv) {
     // '+': scanning stops at the first word that is not an option, as POSIX
     // getopt does; without it glibc would take options after the command.
@@ -123,6 +138,10 @@ int usageError(RunState& run, const char* line, const char* word) {
 }
 
 int serviceMain(int argc, char** argv) {
+    if (!holdStandardDescriptors()) {
+        aerr << "service: cannot open /dev/null" << endl;
+        return kNoRegistry;
+    }
     RunState run;
     run.sm = defaultServiceManager();
     fflush(stdout);

@@ -71,10 +71,13 @@ class Fault : public testing::Test {
     void SetUp() override { ASSERT_TRUE(bus.start()) << "private dbus-daemon did not start"; }
 
     void start_daemon(const std::vector<std::string>& options = {}) {
+        start_daemon(daemon, options);
+    }
+    void start_daemon(Process& d, const std::vector<std::string>& options) {
         std::vector<std::string> argv = {"btdaemon", "--script"};
         argv.insert(argv.end(), options.begin(), options.end());
-        ASSERT_TRUE(daemon.start(Program::Built, BTDAEMON_BIN, argv, bus.env()));
-        ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
+        ASSERT_TRUE(d.start(Program::Built, BTDAEMON_BIN, argv, bus.env()));
+        ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms)) << d.err();
     }
 
     void start_agent(const std::vector<std::string>& args) {
@@ -255,6 +258,93 @@ TEST_F(Fault, StandardOutputClosed) {
     EXPECT_EQ(agent.err(), "");
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
 }
+
+// Started with standard output or error closed: the bus socket must not take that number, or a
+// status line would go into the bus stream and the bus daemon would drop the agent.
+class StandardDescriptorClosed : public Fault, public testing::WithParamInterface<int> {};
+
+TEST_P(StandardDescriptorClosed, LinesDoNotReachTheBus) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    agent.close_at_start(GetParam());
+    ASSERT_NO_FATAL_FAILURE(start_agent({"0123"}));
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+    daemon.write_line("call " + protocol::call("RequestPinCode", dev));
+    std::string reply;
+    ASSERT_TRUE(
+        daemon.wait_any_line({"reply RequestPinCode", "error RequestPinCode"}, wait_ms, &reply));
+    EXPECT_EQ(reply, protocol::reply("RequestPinCode", "0123"));
+    daemon.write_line("call Release");
+    ASSERT_TRUE(daemon.wait_any_line({"reply Release", "error Release"}, wait_ms, &reply));
+    EXPECT_EQ(reply, protocol::reply("Release"));
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    // The other stream still has its line.
+    EXPECT_EQ(agent.out() + agent.err(),
+              GetParam() == 1 ? protocol::released : protocol::printed("RequestPinCode", dev));
+}
+
+INSTANTIATE_TEST_SUITE_P(Agent, StandardDescriptorClosed, testing::Values(1, 2),
+                         [](const testing::TestParamInfo<int>& i) {
+                             return i.param == 1 ? "Output" : "Error";
+                         });
+
+// Stop signals blocked by whoever started the agent: the mask passes through exec.
+TEST_F(Fault, StopSignalsBlockedAtStart) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, &old);
+    start_agent({"1234"});
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
+    daemon.write_line("ping");
+    ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << agent.err();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
+// The daemon restarts while it holds the adapter lookup: it gives its name up, a new one takes
+// it, then the old one answers. The new one got the registration or the pairing request and is
+// served to the end; the old one's departure, still queued, is not the daemon's, and the old one
+// is now a stranger.
+class DaemonRestarts : public Fault, public testing::WithParamInterface<bool> {};
+
+TEST_P(DaemonRestarts, DuringTheLookup) {
+    const bool pairing = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--hold-lookup"}));
+    ASSERT_NO_FATAL_FAILURE(start_agent(pairing ? std::vector<std::string>{"1234", "00:11"}
+                                                : std::vector<std::string>{"1234"}));
+    ASSERT_TRUE(daemon.wait_line("holding DefaultAdapter", wait_ms)) << agent.err();
+    daemon.write_line("release");
+    ASSERT_TRUE(daemon.wait_line("released org.velto", wait_ms)) << daemon.err();
+    Process successor;
+    ASSERT_NO_FATAL_FAILURE(start_daemon(successor, {}));
+    daemon.write_line("answer");
+    std::string agent_line;
+    ASSERT_TRUE(successor.wait_line("agent ", wait_ms, &agent_line)) << agent.err();
+
+    successor.write_line("call " + protocol::call("RequestPinCode", dev));
+    ASSERT_TRUE(successor.wait_line(protocol::reply("RequestPinCode", "1234"), wait_ms))
+        << successor.out() << agent.err();
+    daemon.write_line(agent_line);
+    daemon.write_line("call Cancel");
+    ASSERT_TRUE(daemon.wait_line("error Cancel org.freedesktop.DBus.Error.AccessDenied", wait_ms))
+        << daemon.out();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.out(), protocol::printed("RequestPinCode", dev));
+    EXPECT_EQ(agent.err(), "");
+    successor.write_line("quit");
+    EXPECT_EQ(successor.wait_exit(wait_ms), 0);
+    EXPECT_EQ(count(successor.out(), "UnregisterAgent "), pairing ? 0u : 1u) << successor.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Agent, DaemonRestarts, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) {
+                             return i.param ? "Pairing" : "Registering";
+                         });
 
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.

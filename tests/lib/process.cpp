@@ -105,6 +105,8 @@ bool Process::start(Program program, const std::string& path, const std::vector<
         return false;
     }
     pid_t parent = getpid();
+    const int closed_at_start = closed_at_start_;
+    closed_at_start_ = 0;
     pid_ = fork();
     if (pid_ == 0) {
         // Nothing outlives the test, even when the test itself is killed.
@@ -117,6 +119,9 @@ bool Process::start(Program program, const std::string& path, const std::vector<
         dup2(in[0] >= 0 ? in[0] : null_fd, 0);
         dup2(out[1] >= 0 ? out[1] : null_fd, 1);
         dup2(err[1] >= 0 ? err[1] : null_fd, 2);
+        for (int fd = 0; fd <= 2; fd++)
+            if (closed_at_start & (1 << fd))
+                close(fd);
         for (const auto& e : env) {
             size_t eq = e.find('=');
             if (eq == std::string::npos)

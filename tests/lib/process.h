@@ -28,6 +28,8 @@ class Process {
     bool start(Program program, const std::string& path, const std::vector<std::string>& argv,
                const std::vector<std::string>& env = {}, Streams streams = Streams::Pipes);
     pid_t pid() const { return pid_; }
+    // The next child starts with standard descriptor fd (0 to 2) closed, as after `>&-`.
+    void close_at_start(int fd) { closed_at_start_ |= 1 << fd; }
 
     // False when the child does not take the line.
     bool write_line(const std::string& line);
@@ -69,6 +71,7 @@ class Process {
     size_t cursor_ = 0;
     int status_ = -1;
     bool exited_ = false;
+    int closed_at_start_ = 0; // bit n: descriptor n
 };
 
 // A run to the end under a time limit, both channels collected.

@@ -51,6 +51,15 @@ GUEST = SHELL + "\n".join([
     'ready $c /tmp/sm.out "holding query 3" || echo "X|not held"',
     "stop $sm; wait $c; report $?; stop $bs",
 
+    # Started with standard output and error closed: the driver must not get their numbers, or
+    # the listing would be written into it. Seen while the registry holds the listing.
+    "start_sm -w 3; start_samples -n 3",
+    'echo "== closed_std"',
+    "timeout -s KILL 10 service list >&- 2>&- & c=$!",
+    'ready $c /tmp/sm.out "holding query 3" || echo "X|not held"',
+    'echo "X|fds $(readlink /proc/$c/fd/1) $(readlink /proc/$c/fd/2)"',
+    'stop $sm; wait $c; echo "S|$?"; stop $bs',
+
     "start_sm -x 1; start_samples -n 3",
     case("exits_at_listing", "list"),
     "stop $sm $bs",
@@ -76,6 +85,7 @@ EXPECTED = {
     "gone_call": NO_REGISTRY,
     "exits_in_list": CUT_LISTING,
     "killed_in_list": CUT_LISTING,
+    "closed_std": ("", "", 0),
     "exits_at_listing": ("Found 0 services:\n", "", 0),
     "exits_at_check": ("Service echo0: not found\n", "", 0),
     "exits_at_call_lookup": ("", "service: Service echo0 does not exist\n", 10),
@@ -85,6 +95,7 @@ EXPECTED = {
 EXTRA = {
     "call_exits/extra": ["X|exit 3"],
     "exits_in_list/extra": ["X|exit 3"],
+    "closed_std/extra": ["X|fds /dev/null /dev/null"],
 }
 
 

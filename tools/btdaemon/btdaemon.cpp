@@ -39,6 +39,8 @@ struct daemon_state {
     std::string leave_on;    // member whose call makes the daemon leave without answering
     std::string leave_after; // member whose call makes the daemon leave as it answers
     bool leaving = false;
+    bool hold_lookup = false;       // the adapter lookup waits for the script's "answer"
+    sd_bus_message* held = nullptr; // that lookup, while it waits
 };
 
 const uint64_t call_timeout_us = 60ull * 1000 * 1000;
@@ -54,12 +56,14 @@ void usage(FILE* out) {
           "  -x, --reply-args         RegisterAgent/UnregisterAgent replies carry an argument\n"
           "  -l, --leave-on MEMBER    leave the bus when MEMBER is called, without answering\n"
           "  -L, --leave-after MEMBER give the name up when MEMBER is called, answer, leave\n"
+          "  -H, --hold-lookup        the adapter lookup waits for the script's 'answer'\n"
           "  -S, --script             take commands from standard input instead of pairing:\n"
           "        call MEMBER [SIG ARG...]   call org.velto.Agent.MEMBER on the agent, wait\n"
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
           "        signal SIG ARG...          send NameOwnerChanged to the agent\n"
           "        ping                       org.freedesktop.DBus.Peer.Ping the agent\n"
           "        agent NAME PATH            call that agent from now on\n"
+          "        answer                     answer the held adapter lookup\n"
           "        release | quit             drop the bus name | leave the bus\n"
           "      SIG uses the letters s, o, u; '' stands for an empty string\n"
           "  -h, --help               this text\n"
@@ -226,6 +230,19 @@ int reply_adapter(daemon_state& st, sd_bus_message* m) {
     return sd_bus_reply_method_return(m, st.string_reply ? "s" : "o", st.adapter_path.c_str());
 }
 
+// Answers the adapter lookup, or keeps it for the script's "answer".
+int answer_lookup(daemon_state& st, sd_bus_message* m, const char* member) {
+    if (maybe_fail(st, m, member))
+        return 1;
+    if (st.hold_lookup && !st.held) {
+        st.held = sd_bus_message_ref(m);
+        printf("holding %s\n", member);
+        return 1;
+    }
+    reply_adapter(st, m);
+    return 1;
+}
+
 int reply_done(daemon_state& st, sd_bus_message* m) {
     if (st.reply_args)
         return sd_bus_reply_method_return(m, "s", "ok");
@@ -284,11 +301,11 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error*) {
     }
     if (manager && strcmp(member, "DefaultAdapter") == 0) {
         printf("DefaultAdapter\n");
-        return maybe_fail(st, m, member) ? 1 : (reply_adapter(st, m), 1);
+        return answer_lookup(st, m, member);
     }
     if (manager && strcmp(member, "FindAdapter") == 0 && sd_bus_message_read(m, "s", &s1) >= 0) {
         printf("FindAdapter %s\n", s1);
-        return maybe_fail(st, m, member) ? 1 : (reply_adapter(st, m), 1);
+        return answer_lookup(st, m, member);
     }
     if (adapter && strcmp(member, "RegisterAgent") == 0 &&
         sd_bus_message_read(m, "os", &s1, &s2) >= 0) {
@@ -369,6 +386,11 @@ bool run_command(daemon_state& st, const std::string& line) {
         r = call_agent(st, "Ping", "", {}, true, "org.freedesktop.DBus.Peer");
     } else if (w[0] == "signal" && w.size() >= 2) {
         r = send_owner_signal(st, w[1], std::vector<std::string>(w.begin() + 2, w.end()));
+    } else if (w[0] == "answer" && st.held) {
+        r = reply_adapter(st, st.held);
+        st.held = sd_bus_message_unref(st.held);
+        if (r >= 0)
+            printf("answered\n");
     } else if (w[0] == "release") {
         r = sd_bus_release_name(st.bus, st.name.c_str());
         if (r >= 0)
@@ -415,11 +437,12 @@ int main(int argc, char* argv[]) {
         {"script", no_argument, nullptr, 'S'},
         {"leave-on", required_argument, nullptr, 'l'},
         {"leave-after", required_argument, nullptr, 'L'},
+        {"hold-lookup", no_argument, nullptr, 'H'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "a:n:f:l:L:sxSh", options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "a:n:f:l:L:HsxSh", options, nullptr)) != -1) {
         switch (opt) {
         case 'a':
             st.adapter_path = optarg;
@@ -447,6 +470,9 @@ int main(int argc, char* argv[]) {
             break;
         case 'L':
             st.leave_after = optarg;
+            break;
+        case 'H':
+            st.hold_lookup = true;
             break;
         case 'h':
             usage(stdout);
