@@ -87,7 +87,10 @@ void calls_per_event() {
     double polls = fake::kernel().polls.size(), reads = fake::kernel().reads;
     double writes = forwarded_writes();
     double per = (polls + reads + writes) / kBatch;
-    row("calls per forwarded event (poll+read+write)", fmt("%.3f", per), "3", per / 3, "3",
+    // The bare loop's count: a poll, a read and a write per event, and the poll that ends it.
+    const double bare = (3.0 * kBatch + 1) / kBatch;
+    row("calls per forwarded event (poll+read+write)", fmt("%.3f", per), fmt("%.3f", bare),
+        per / bare, fmt("<= %.3f", bare).c_str(),
         fmt("%.0f polls ", polls) + fmt("%.0f reads ", reads) + fmt("%.0f writes for ", writes) +
             std::to_string(kBatch) + " events; the extra poll ends the call");
 
@@ -101,7 +104,7 @@ void calls_per_event() {
     reads = fake::kernel().reads;
     writes = forwarded_writes();
     per = (polls + reads + writes) / kBatch;
-    row("calls per reported event (poll+read)", fmt("%.3f", per), "2", per / 2, "2",
+    row("calls per reported event (poll+read)", fmt("%.3f", per), "2", per / 2, "<= 2",
         fmt("%.0f polls ", polls) + fmt("%.0f reads ", reads) + fmt("%.0f writes; ", writes) +
             "plus 2 debug log lines a call");
     d->common.close(&d->common);
@@ -133,7 +136,7 @@ void idle_wakeups(bool keyboard) {
     pthread_kill(t, SIGUSR1);
     pthread_join(t, nullptr);
     row(keyboard ? "idle wake-ups, keyboard silent" : "idle wake-ups, no keyboard",
-        std::to_string(returns), "0", returns == 0 ? 1.0 : static_cast<double>(returns), "0",
+        std::to_string(returns), "0", returns == 0 ? 1.0 : static_cast<double>(returns), "<= 0",
         fmt("poll returns in a %.0f s window; ", window) + std::to_string(entered) +
             " wait entered");
     d->common.close(&d->common);
@@ -184,7 +187,7 @@ void throughput() {
     std::sort(ratio.begin(), ratio.end());
     const int mid = kRuns / 2;
     row("forwarded events per second", fmt("%.0f", ours[mid]), fmt("%.0f", bare[mid]), ratio[mid],
-        "<=1.1",
+        "<= 1.1x",
         "median of " + std::to_string(kRuns) + " runs of " + std::to_string(batches * kBatch) +
             " events; ratio bare/ours spread " + fmt("%.3f", ratio.front()) + "-" +
             fmt("%.3f", ratio.back()));

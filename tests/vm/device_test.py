@@ -22,6 +22,7 @@ GUEST = vm.GUEST_HELPERS + r"""
 part() { echo "== $1"; }
 part users; ps -o user,args | grep -v '\['
 part paths; for p in agent service; do command -v $p; done; ls /system/lib/hw
+part "missing command"; nosuchcmd 2>&1; echo "status $?"
 
 for args in "0000" "0000 00:11:22:33:44:55"; do
   part "agent $args"
@@ -102,6 +103,9 @@ def body(build_dir):
         check(users.get(prog) == user[:8], "%s runs as %r, not %s" % (prog, users.get(prog), user))
     check(s["paths"] == ["/system/bin/agent", "/system/bin/service", "sensors.vardel.so"],
           "deliverables not at their platform paths: %r" % s["paths"])
+    # The shell names the command, not the file that carries it into the guest.
+    check(s["missing command"] == ["sh: nosuchcmd: not found", "status 127"],
+          "missing command: %r" % s["missing command"])
 
     for args in ("0000", "0000 00:11:22:33:44:55"):
         got = [l for l in s["agent " + args] if l and not l.startswith("Bluetooth agent ver")]

@@ -81,6 +81,15 @@ def body(build_dir):
                            cwd=tmp, env=env, capture_output=True, text=True, timeout=60)
         check(r.returncode == 2 and "no build folder" in r.stderr, "missing build folder: %r" % (r,))
         check(not os.path.exists(os.path.join(tmp, ".cache")), "cache made beside a missing build folder")
+
+        # The build folder says which kernel can run it; another --arch is refused before any boot.
+        with open(os.path.join(fake, "CMakeCache.txt"), "w") as f:
+            f.write("CMAKE_BUILD_TYPE:STRING=RelWithDebInfo\nVM_ARCH:INTERNAL=armhf\n")
+        check(vm.build_arch(fake) == "armhf", "build folder's architecture: %r" % vm.build_arch(fake))
+        r = subprocess.run([sys.executable, script, "run", "-b", fake, "--arch", "x86_64", "--", "true"],
+                           cwd=tmp, env=env, capture_output=True, text=True, timeout=60)
+        check(r.returncode == 2 and r.stderr.count("\n") == 1 and "an armhf build, not x86_64" in r.stderr,
+              "--arch against the build folder: %r" % (r,))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

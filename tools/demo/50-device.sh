@@ -17,7 +17,7 @@ import vm
 # The console's commands, as the shell user; the sensor service's log follows while
 # the host types (its debug lines are left out here: `cat /data/log/sensors.log` has them).
 GUEST = r"""
-say() { echo; echo "device\$ $*"; }
+say() { echo; echo "$(hostname):$PWD \$ $*"; }  # the console's own prompt
 say id; id
 say agent 0000; timeout -s KILL 30 agent 0000; echo "(exit status $?)"
 say "cat /data/log/btdaemon.log   # the daemon's side"; cat /data/log/btdaemon.log

@@ -15,15 +15,21 @@ import sys
 import time
 
 # The package vm/ beside this file: a package comes before a module of the same name.
-from vm import (ARCHES, BENCH_FAILURE, QMP, SKIP, VM, VMError, VMSkip, build_image, default_arch, log,
-                parse_keys, shlex_quote)
+from vm import (ARCHES, BENCH_FAILURE, QMP, SKIP, VM, VMError, VMSkip, build_arch, build_image, default_arch,
+                log, parse_keys, shlex_quote)
 
 
 def _check_build_dir(args):
-    """A missing build folder would boot a guest without the project's programs."""
+    """A missing build folder would boot a guest without the project's programs, and
+    another architecture's kernel could not run them."""
     if not os.path.isdir(os.path.join(args.build_dir, "bin")):
         log("%s: no build folder with bin/ at %s (build first: ./dev build)" % (args.cmd, args.build_dir))
         return False
+    built = build_arch(args.build_dir)
+    if args.arch and built and args.arch != built:
+        log("%s: %s is an %s build, not %s (leave --arch out)" % (args.cmd, args.build_dir, built, args.arch))
+        return False
+    args.arch = args.arch or built or default_arch()
     return True
 
 
@@ -88,8 +94,8 @@ def main(argv=None):
         s = sub.add_parser(name, help={"image": "build or reuse the image of a build folder",
                                        "run": "boot, run COMMAND in the guest, exit with its status"}[name])
         s.add_argument("--build-dir", "-b", required=True, help="the project's build folder")
-        s.add_argument("--arch", default=default_arch(), choices=sorted(ARCHES),
-                       help="guest architecture (default: VM_ARCH or x86_64)")
+        s.add_argument("--arch", choices=sorted(ARCHES),
+                       help="guest architecture (default: the build folder's, else VM_ARCH or x86_64)")
         s.add_argument("--cache", help="cache folder (default: VM_CACHE or the project's .cache/vm)")
         if name == "run":
             s.add_argument("--timeout", "-t", type=float, default=120.0, help="hard limit in seconds")

@@ -68,3 +68,15 @@ def default_cache():
 def default_arch():
     # The build folder's tests say which guest they need; x86_64 otherwise.
     return os.environ.get("VM_ARCH") or "x86_64"
+
+
+def build_arch(build_dir):
+    """The guest architecture that a build folder's CMake cache records, or None."""
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("VM_ARCH:"):
+                    return line.split("=", 1)[1].strip() or None
+    except OSError:
+        pass
+    return None

@@ -166,10 +166,12 @@ if [ -f /vm/cmd.sh ]; then
     echo "device: up after $up s of guest time"
     echo "vm: guest ready"
     chmod 644 /vm/cmd.sh
+    # Given as text, not as a file, so that the shell's messages name the command
+    # ("sh: nosuchcmd: not found"), not this image's script.
     if [ "$DEVICE_USER" = root ]; then
-        (cd /tmp && /bin/sh /vm/cmd.sh)
+        (cd /tmp && sh -c "$(cat /vm/cmd.sh)")
     else
-        su -s /bin/sh shell -c 'cd && /bin/sh /vm/cmd.sh'
+        su -s /bin/sh shell -c 'cd && exec sh -c "$(cat /vm/cmd.sh)"'
     fi
     rc=$?
     echo

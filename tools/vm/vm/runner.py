@@ -11,7 +11,7 @@ import tempfile
 import threading
 import time
 
-from .common import ARCHES, VMError, VMSkip, default_arch, log
+from .common import ARCHES, VMError, VMSkip, default_arch
 from .image import build_image, command_archive
 from .qmp import QMP
 
@@ -82,6 +82,8 @@ class VM:
             "-kernel", self.vmlinuz, "-initrd", run_img,
             "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]] + list(qemu_args)
         self.started = time.monotonic()
+        self.timeout = timeout
+        self.expired = False  # the time limit killed qemu
         self.deadline = self.started + timeout
         self.interactive = interactive
         pipe = None if interactive else subprocess.PIPE
@@ -134,8 +136,12 @@ class VM:
 
     def _expire(self):
         if self.proc.poll() is None:
-            log("time limit reached, killing qemu (pid %d)" % self.proc.pid)
+            self.expired = True
             self.kill()
+
+    def _last_lines(self):
+        tail = "\n".join(self.lines[-15:])
+        return "last lines:\n" + tail if tail else "no output from the guest"
 
     def mark(self):
         """Position in the output; expect and lines can start there."""
@@ -158,9 +164,11 @@ class VM:
                         return m
                 left = end - time.monotonic()
                 if left <= 0 or self._eof:
-                    tail = "\n".join(self.lines[-15:])
-                    why = "guest gone" if self._eof else "%.0f s passed" % timeout
-                    raise VMError("no line matching %r (%s); last lines:\n%s" % (pattern, why, tail))
+                    why = "%.0f s passed" % timeout
+                    if self._eof:
+                        why = ("the time limit of %g s was reached, qemu killed" % self.timeout
+                               if self.expired else "guest gone")
+                    raise VMError("no line matching %r (%s); %s" % (pattern, why, self._last_lines()))
                 self._cond.wait(min(left, 0.5))
 
     _cursor = 0
@@ -181,7 +189,13 @@ class VM:
         """Waits for the guest command's status line and qemu's end; returns the status."""
         if self.interactive:
             return self.proc.wait(timeout=timeout)
-        self.expect(EXIT_LINE.pattern, timeout, since=0)
+        try:
+            self.expect(EXIT_LINE.pattern, timeout, since=0)
+        except VMError:
+            if self.expired:
+                raise VMError("the time limit of %g s was reached before the guest command ended; "
+                              "qemu killed; %s" % (self.timeout, self._last_lines()))
+            raise
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
