@@ -11,7 +11,10 @@
 // segfault in its hash table of shared connections when the address carries the bus's guid)
 // before the agent gets control; the agent cannot handle what it never sees. The shim marks that
 // window, so a crash anywhere after dbus_bus_get has returned still fails the test.
-#include "harness.h"
+#include "clock.h"
+#include "protocol.h"
+#include "rig.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +22,10 @@
 #include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using testlib::count;
+using testlib::monotonic_ms;
+using testlib::read_file;
 
 namespace {
 
@@ -47,8 +54,9 @@ bool stalled_in_blocking_call(const std::string& report) {
 
 // Waits for a daemon line starting with any of prefixes while the agent lives; longer while the
 // agent sits in such a stall.
-bool wait_while_alive(Process& daemon, const Process& agent, const std::string& report,
-                      const std::vector<std::string>& prefixes, std::string* line = nullptr) {
+bool wait_while_alive(CheckedProcess& daemon, const CheckedProcess& agent,
+                      const std::string& report, const std::vector<std::string>& prefixes,
+                      std::string* line = nullptr) {
     int64_t deadline = monotonic_ms() + wait_ms;
     bool extended = false;
     for (;;) {
@@ -106,42 +114,36 @@ Outcome converse(unsigned long fail_at) {
     }
     close(fd);
 
-    PrivateBus bus;
-    Process daemon, agent;
-    if (!bus.start() ||
-        !daemon.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()) ||
-        !daemon.wait_line("owner org.velto", wait_ms)) {
-        ADD_FAILURE() << "bus or daemon did not start";
-        unlink(report);
-        return o;
-    }
-    if (!agent.start(Program::Host, "/usr/bin/env",
-                     {"env", "LD_PRELOAD=" FAIL_ALLOC_LIB,
-                      "FAIL_ALLOC_AT=" + std::to_string(fail_at),
-                      std::string("FAIL_ALLOC_REPORT=") + report, AGENT_BIN, "1234"},
-                     bus.env())) {
-        ADD_FAILURE() << "agent did not start";
+    Rig rig(wait_ms);
+    testing::AssertionResult up = rig.start_daemon();
+    if (up)
+        up = rig.start_agent({"1234"}, {"/usr/bin/env",
+                                        {"env", "LD_PRELOAD=" FAIL_ALLOC_LIB,
+                                         "FAIL_ALLOC_AT=" + std::to_string(fail_at),
+                                         std::string("FAIL_ALLOC_REPORT=") + report}});
+    if (!up) {
+        ADD_FAILURE() << up.message();
         unlink(report);
         return o;
     }
     o.set_up = true;
-    if (wait_while_alive(daemon, agent, report, {"agent "})) {
-        daemon.write_line("ping");
-        o.served = wait_while_alive(daemon, agent, report, {"reply Ping"});
+    if (wait_while_alive(rig.daemon, rig.agent, report, {"agent "})) {
+        rig.daemon.write_line("ping");
+        o.served = wait_while_alive(rig.daemon, rig.agent, report, {"reply Ping"});
     }
     if (o.served) {
         for (const auto& call : conversation()) {
             std::string line;
-            daemon.write_line(call.command);
-            wait_while_alive(daemon, agent, report,
+            rig.daemon.write_line(call.command);
+            wait_while_alive(rig.daemon, rig.agent, report,
                              {"reply " + call.member, "error " + call.member}, &line);
             o.answers.push_back(line);
         }
     }
     bool stall = stalled_in_blocking_call(read_file(report));
-    o.status = agent.wait_exit(wait_ms + (stall ? library_timeout_ms : 0));
-    o.out = agent.out();
-    o.err = agent.err();
+    o.status = rig.agent.wait_exit(wait_ms + (stall ? library_timeout_ms : 0));
+    o.out = rig.agent.out();
+    o.err = rig.agent.err();
     o.report = read_file(report);
     o.stalled = o.report.find(std::string(" in ") + blocking_call + "\n") != std::string::npos;
     unlink(report);

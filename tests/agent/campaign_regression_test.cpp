@@ -1,5 +1,5 @@
 // Faults that the random campaign found, each replayed on its own.
-#include "harness.h"
+#include "rig.h"
 
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
@@ -68,23 +68,14 @@ class Stranger {
     DBusConnection* conn_ = nullptr;
 };
 
-class ForgedDeparture : public testing::TestWithParam<bool> {};
+class ForgedDeparture : public testing::TestWithParam<bool>, public Rig {};
 
 // Only the bus daemon can tell that a name has lost its owner; a notice with any other sender
 // is forged and must not end the agent.
 TEST_P(ForgedDeparture, DoesNotEndTheAgent) {
     bool broadcast = GetParam();
-    PrivateBus bus;
-    ASSERT_TRUE(bus.start());
-    Process daemon, agent;
-    ASSERT_TRUE(daemon.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()));
-    ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
-    ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, {"agent", "1234"}, bus.env()));
-    std::string line;
-    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms, &line)) << daemon.out() << agent.err();
-    std::string agent_name = line.substr(6, line.find(' ', 6) - 6);
-    daemon.write_line("ping");
-    ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << daemon.out();
+    ASSERT_TRUE(start_serving({"1234"}));
+    std::string agent_name = agent_line.substr(6, agent_line.find(' ', 6) - 6);
 
     Stranger stranger(bus.address());
     ASSERT_TRUE(stranger.connected());

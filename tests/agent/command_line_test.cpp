@@ -1,6 +1,6 @@
 // Command lines that end the agent before it serves: nothing here may reach the bus, whose
 // address points at nothing (reaching it would print "Can't get on system bus").
-#include "harness.h"
+#include "process.h"
 
 #include <gtest/gtest.h>
 
@@ -30,8 +30,8 @@ TEST_P(CommandLine, ExactOutputAndStatus) {
     const CommandCase& c = GetParam();
     std::vector<std::string> argv = {"agent"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Process agent;
-    ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, argv,
+    testlib::Process agent;
+    ASSERT_TRUE(agent.start(testlib::Program::Built, AGENT_BIN, argv,
                             {std::string("DBUS_SYSTEM_BUS_ADDRESS=") + no_bus}));
     EXPECT_EQ(agent.wait_exit(10000), c.status);
     EXPECT_EQ(agent.out(), c.out);

@@ -2,7 +2,10 @@
 // the simulated daemon leaving in the middle of a request, and storms of SIGTERM and SIGINT.
 // Random plans come from a seed that each run prints; AGENT_FAULT_SEEDS=N runs N seeds instead
 // of the few that CI runs, AGENT_FAULT_SEED=S just seed S.
-#include "harness.h"
+#include "clock.h"
+#include "protocol.h"
+#include "rig.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,9 @@
 #include <cstdlib>
 #include <random>
 #include <unistd.h>
+
+using testlib::count;
+using testlib::monotonic_ms;
 
 namespace {
 
@@ -66,52 +72,12 @@ std::string printed_for(const std::vector<Call>& calls, size_t n, int delay) {
     return text;
 }
 
-class Fault : public testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(bus.start()) << "private dbus-daemon did not start"; }
+class Fault : public testing::Test, public Rig {};
 
-    void start_daemon(const std::vector<std::string>& options = {}) {
-        start_daemon(daemon, options);
-    }
-    void start_daemon(Process& d, const std::vector<std::string>& options) {
-        std::vector<std::string> argv = {"btdaemon", "--script"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        ASSERT_TRUE(d.start(Program::Built, BTDAEMON_BIN, argv, bus.env()));
-        ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms)) << d.err();
-    }
-
-    void start_agent(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"agent"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, argv, bus.env()));
-    }
-
-    // The ping's answer comes from the dispatch loop: the signal handler is in place by then.
-    void start_serving(const std::vector<std::string>& args) {
-        ASSERT_NO_FATAL_FAILURE(start_daemon());
-        ASSERT_NO_FATAL_FAILURE(start_agent(args));
-        ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << daemon.out() << agent.err();
-        daemon.write_line("ping");
-        ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << daemon.out() << agent.err();
-    }
-
-    PrivateBus bus;
-    Process daemon, agent;
-};
-
-// A bus of its own, the fake daemon and the agent (passkey 1234, -d delay unless 0), serving.
-void start_on_own_bus(PrivateBus& bus, Process& d, Process& a, int delay) {
-    ASSERT_TRUE(bus.start());
-    ASSERT_TRUE(d.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()));
-    ASSERT_TRUE(d.wait_line("owner org.velto", wait_ms));
-    std::vector<std::string> args = {"agent"};
-    if (delay)
-        args.insert(args.end(), {"-d", std::to_string(delay)});
-    args.push_back("1234");
-    ASSERT_TRUE(a.start(Program::Built, AGENT_BIN, args, bus.env()));
-    ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << a.err();
-    d.write_line("ping");
-    ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << a.err();
+// Passkey 1234, and -d delay unless 0.
+std::vector<std::string> with_delay(int delay) {
+    return delay ? std::vector<std::string>{"-d", std::to_string(delay), "1234"}
+                 : std::vector<std::string>{"1234"};
 }
 
 // SIGKILL to the bus daemon after some calls, or while one is on its way or being answered, with
@@ -128,9 +94,9 @@ TEST_F(Fault, BusDaemonKilledAtRandomPoints) {
         bool in_flight = done < calls.size() && rng() % 2;
         int pause = static_cast<int>(rng() % 20000);
 
-        PrivateBus own_bus;
-        Process d, a;
-        ASSERT_NO_FATAL_FAILURE(start_on_own_bus(own_bus, d, a, delay));
+        Rig own;
+        ASSERT_TRUE(own.start_serving(with_delay(delay)));
+        CheckedProcess &d = own.daemon, &a = own.agent;
         for (size_t i = 0; i < done; i++) {
             d.write_line("call " + calls[i].member + " " + calls[i].args);
             ASSERT_TRUE(d.wait_line("reply " + calls[i].member, wait_ms)) << d.out() << a.err();
@@ -138,7 +104,7 @@ TEST_F(Fault, BusDaemonKilledAtRandomPoints) {
         if (in_flight)
             d.write_line("send " + calls[done].member + " " + calls[done].args);
         pause_us(pause);
-        own_bus.kill_now();
+        own.bus.kill_now();
 
         EXPECT_EQ(a.wait_exit(wait_ms + delay * 1000), 1);
         EXPECT_EQ(a.err(), "");
@@ -176,12 +142,10 @@ class DaemonLeaves : public Fault, public testing::WithParamInterface<LeaveCase>
 
 TEST_P(DaemonLeaves, InTheMiddleOfARequest) {
     const LeaveCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_daemon({"--leave-on", c.member}));
-    ASSERT_NO_FATAL_FAILURE(start_agent(c.args));
+    ASSERT_TRUE(start_daemon({"--leave-on", c.member}));
+    ASSERT_TRUE(start_agent(c.args));
     if (c.stop_with_signal) {
-        ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
-        daemon.write_line("ping");
-        ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << agent.err();
+        ASSERT_TRUE(wait_serving());
         agent.signal(SIGTERM);
     }
     EXPECT_TRUE(daemon.wait_line(std::string("leaving on ") + c.member, wait_ms)) << daemon.out();
@@ -226,8 +190,8 @@ INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
 // The daemon answers the adapter lookup with its name already given up, and leaves: in pairing
 // mode nothing more is awaited, so only the watch can end the agent.
 TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon({"--leave-after", "DefaultAdapter"}));
-    ASSERT_NO_FATAL_FAILURE(start_agent({"1234", "00:11"}));
+    ASSERT_TRUE(start_daemon({"--leave-after", "DefaultAdapter"}));
+    ASSERT_TRUE(start_agent({"1234", "00:11"}));
     EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
     EXPECT_NE(daemon.out().find("leaving after DefaultAdapter\n"), std::string::npos);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
@@ -238,8 +202,8 @@ TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
 // Nobody reads the agent's standard output: its lines are lost, its replies and UnregisterAgent
 // are not.
 TEST_F(Fault, StandardOutputClosed) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    ASSERT_NO_FATAL_FAILURE(start_agent({"0123"}));
+    ASSERT_TRUE(start_daemon());
+    ASSERT_TRUE(start_agent({"0123"}));
     agent.close_output();
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
     const std::pair<std::string, std::string> calls[] = {
@@ -264,9 +228,9 @@ TEST_F(Fault, StandardOutputClosed) {
 class StandardDescriptorClosed : public Fault, public testing::WithParamInterface<int> {};
 
 TEST_P(StandardDescriptorClosed, LinesDoNotReachTheBus) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_TRUE(start_daemon());
     agent.close_at_start(GetParam());
-    ASSERT_NO_FATAL_FAILURE(start_agent({"0123"}));
+    ASSERT_TRUE(start_agent({"0123"}));
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
     daemon.write_line("call " + protocol::call("RequestPinCode", dev));
     std::string reply;
@@ -289,17 +253,16 @@ INSTANTIATE_TEST_SUITE_P(Agent, StandardDescriptorClosed, testing::Values(1, 2),
 
 // Stop signals blocked by whoever started the agent: the mask passes through exec.
 TEST_F(Fault, StopSignalsBlockedAtStart) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_TRUE(start_daemon());
     sigset_t stop, old;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, &old);
-    start_agent({"1234"});
+    testing::AssertionResult started = start_agent({"1234"});
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << agent.err();
-    daemon.write_line("ping");
-    ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << agent.err();
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(wait_serving());
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
@@ -313,16 +276,15 @@ class DaemonRestarts : public Fault, public testing::WithParamInterface<bool> {}
 
 TEST_P(DaemonRestarts, DuringTheLookup) {
     const bool pairing = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_daemon({"--hold-lookup"}));
-    ASSERT_NO_FATAL_FAILURE(start_agent(pairing ? std::vector<std::string>{"1234", "00:11"}
-                                                : std::vector<std::string>{"1234"}));
+    ASSERT_TRUE(start_daemon({"--hold-lookup"}));
+    ASSERT_TRUE(start_agent(pairing ? std::vector<std::string>{"1234", "00:11"}
+                                    : std::vector<std::string>{"1234"}));
     ASSERT_TRUE(daemon.wait_line("holding DefaultAdapter", wait_ms)) << agent.err();
     daemon.write_line("release");
     ASSERT_TRUE(daemon.wait_line("released org.velto", wait_ms)) << daemon.err();
-    Process successor;
-    ASSERT_NO_FATAL_FAILURE(start_daemon(successor, {}));
+    CheckedProcess successor;
+    ASSERT_TRUE(start_daemon(successor, {}));
     daemon.write_line("answer");
-    std::string agent_line;
     ASSERT_TRUE(successor.wait_line("agent ", wait_ms, &agent_line)) << agent.err();
 
     successor.write_line("call " + protocol::call("RequestPinCode", dev));
@@ -336,9 +298,8 @@ TEST_P(DaemonRestarts, DuringTheLookup) {
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), protocol::printed("RequestPinCode", dev));
     EXPECT_EQ(agent.err(), "");
-    successor.write_line("quit");
-    EXPECT_EQ(successor.wait_exit(wait_ms), 0);
-    EXPECT_EQ(count(successor.out(), "UnregisterAgent "), pairing ? 0u : 1u) << successor.out();
+    EXPECT_EQ(count(daemon_record(successor), "UnregisterAgent "), pairing ? 0u : 1u)
+        << successor.out();
 }
 
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonRestarts, testing::Bool(),
@@ -349,11 +310,10 @@ INSTANTIATE_TEST_SUITE_P(Agent, DaemonRestarts, testing::Bool(),
 // The daemon leaves while the agent holds back its reply: the reply goes nowhere, and the agent
 // ends as on any departure of the daemon.
 TEST_F(Fault, DaemonLeavesWhileAReplyIsDelayed) {
-    ASSERT_NO_FATAL_FAILURE(start_serving({"-d", "1", "1234"}));
+    ASSERT_TRUE(start_serving({"-d", "1", "1234"}));
     daemon.write_line("send " + protocol::call("RequestPinCode", dev));
     ASSERT_TRUE(agent.wait_output(protocol::waiting(1), wait_ms)) << agent.err();
-    daemon.write_line("quit");
-    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    daemon_record(daemon);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), protocol::printed("RequestPinCode", dev) + protocol::waiting(1));
     EXPECT_EQ(agent.err(), protocol::terminated);
@@ -372,9 +332,9 @@ TEST_F(Fault, SignalStorms) {
         int signals = 20 + static_cast<int>(rng() % 100);
         int pause = static_cast<int>(rng() % 5000);
 
-        PrivateBus own_bus;
-        Process d, a;
-        ASSERT_NO_FATAL_FAILURE(start_on_own_bus(own_bus, d, a, delay));
+        Rig own;
+        ASSERT_TRUE(own.start_serving(with_delay(delay)));
+        CheckedProcess &d = own.daemon, &a = own.agent;
 
         std::string expected_out;
         std::string pin = protocol::call("RequestPinCode", dev);
@@ -406,9 +366,7 @@ TEST_F(Fault, SignalStorms) {
             EXPECT_EQ(a.out(), expected_out);
         }
         EXPECT_EQ(a.err(), "");
-        d.write_line("quit");
-        EXPECT_EQ(d.wait_exit(wait_ms), 0);
-        EXPECT_EQ(count(d.out(), "UnregisterAgent "), 1u) << d.out();
+        EXPECT_EQ(count(own.daemon_record(d), "UnregisterAgent "), 1u) << d.out();
         if (point == 2) {
             EXPECT_NE(d.out().find(protocol::reply("RequestPinCode", "1234") + "\n"),
                       std::string::npos)

@@ -1,5 +1,5 @@
 // main() of the agent's gtest suites: they need dbus-daemon, and exit 77 without it.
-#include "harness.h"
+#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>

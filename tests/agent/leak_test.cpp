@@ -1,6 +1,8 @@
 // The agent under valgrind memcheck through a conversation and each way of ending: what it owns
 // must be freed, or at least still reachable, when it exits.
-#include "harness.h"
+#include "protocol.h"
+#include "rig.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
+
+using testlib::read_file;
 
 namespace {
 
@@ -43,10 +47,11 @@ void PrintTo(const LeakCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Leaks : public testing::TestWithParam<LeakCase> {
+class Leaks : public testing::TestWithParam<LeakCase>, public Rig {
   protected:
+    Leaks() : Rig(wait_ms) {}
+
     void SetUp() override {
-        ASSERT_TRUE(bus.start());
         char tmpl[] = "/tmp/agent-leak-XXXXXX";
         int fd = mkstemp(tmpl);
         ASSERT_GE(fd, 0);
@@ -55,30 +60,21 @@ class Leaks : public testing::TestWithParam<LeakCase> {
     }
     void TearDown() override { unlink(log.c_str()); }
 
-    PrivateBus bus;
-    Process daemon, agent;
     std::string log;
 };
 
 TEST_P(Leaks, NoneAtAnyEnd) {
     const LeakCase& c = GetParam();
-    ASSERT_TRUE(daemon.start(Program::Built, BTDAEMON_BIN, {"btdaemon", "--script"}, bus.env()));
-    ASSERT_TRUE(daemon.wait_line("owner org.velto", wait_ms)) << daemon.err();
-
-    std::vector<std::string> argv = {"valgrind",
-                                     "--quiet",
-                                     "--leak-check=full",
-                                     "--errors-for-leak-kinds=definite,indirect",
-                                     "--error-exitcode=" + std::to_string(leak_status),
-                                     "--log-file=" + log,
-                                     AGENT_BIN};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    ASSERT_TRUE(agent.start(Program::Host, valgrind, argv, bus.env()));
-    ASSERT_TRUE(daemon.wait_line("agent ", wait_ms)) << daemon.out() << agent.err();
+    ASSERT_TRUE(start_daemon());
+    ASSERT_TRUE(start_agent(
+        c.args,
+        {valgrind,
+         {"valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
+          "--error-exitcode=" + std::to_string(leak_status), "--log-file=" + log}}));
+    ASSERT_TRUE(wait_serving());
 
     // Every method, so that every handler has run before the end.
     const std::vector<std::pair<std::string, std::string>> calls = {
-        {"ping", "reply Ping"},
         {"call " + protocol::call("RequestPinCode", dev), "reply RequestPinCode"},
         {"call " + protocol::call("RequestPasskey", dev), "reply RequestPasskey"},
         {std::string("call RequestConfirmation ou ") + dev + " 123456",

@@ -1,10 +1,14 @@
 // The agent against a private bus daemon and the scripted simulated daemon (sd-bus), which
 // records every call it gets and makes the agent's calls on command.
-#include "harness.h"
+#include "clock.h"
+#include "protocol.h"
+#include "rig.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+
+using testlib::monotonic_ms;
 
 namespace {
 
@@ -19,52 +23,7 @@ std::string replace_pid(std::string text, pid_t pid) {
     return text;
 }
 
-class Session : public testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(bus.start()) << "private dbus-daemon did not start"; }
-
-    void start_daemon(Process& d, const std::vector<std::string>& options = {},
-                      const char* ready = "owner org.velto") {
-        std::vector<std::string> argv = {"btdaemon", "--script"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        ASSERT_TRUE(d.start(Program::Built, BTDAEMON_BIN, argv, bus.env()));
-        ASSERT_TRUE(d.wait_line(ready, wait_ms)) << d.err();
-    }
-
-    void start_agent(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"agent"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(agent.start(Program::Built, AGENT_BIN, argv, bus.env()));
-        default_path = "/org/velto/agent_" + std::to_string(agent.pid());
-    }
-
-    // Starts the daemon and an agent, and waits until the agent serves: the ping's answer comes
-    // from its dispatch loop, so its handlers and its watch are in place by then.
-    void start_both(const std::vector<std::string>& args,
-                    const std::vector<std::string>& daemon_options = {}) {
-        ASSERT_NO_FATAL_FAILURE(start_daemon(daemon, daemon_options));
-        ASSERT_NO_FATAL_FAILURE(start_agent(args));
-        ASSERT_NO_FATAL_FAILURE(wait_serving(daemon));
-    }
-
-    void wait_serving(Process& d) {
-        ASSERT_TRUE(d.wait_line("agent ", wait_ms)) << d.out() << agent.err();
-        d.write_line("ping");
-        ASSERT_TRUE(d.wait_line("reply Ping", wait_ms)) << d.out() << agent.err();
-    }
-
-    // The daemon leaves and shows all that it has received.
-    std::string daemon_record(Process& d) {
-        d.write_line("quit");
-        EXPECT_EQ(d.wait_exit(wait_ms), 0);
-        return d.out();
-    }
-
-    PrivateBus bus;
-    Process daemon;
-    Process agent;
-    std::string default_path; // of the last agent started
-};
+class Session : public testing::Test, public Rig {};
 
 // Registration and pairing mode, and what each signal makes of them.
 struct StopCase {
@@ -83,7 +42,7 @@ class Stop : public Session, public testing::WithParamInterface<StopCase> {};
 
 TEST_P(Stop, UnregistersOnlyInRegistrationMode) {
     const StopCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_both(c.args));
+    ASSERT_TRUE(start_serving(c.args));
     pid_t pid = agent.pid();
     EXPECT_NE(daemon.out().find(replace_pid(c.start_line, pid) + "\n"), std::string::npos)
         << daemon.out();
@@ -135,8 +94,8 @@ class Options : public Session, public testing::WithParamInterface<OptionCase> {
 
 TEST_P(Options, ReachTheDaemon) {
     const OptionCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_daemon(daemon));
-    ASSERT_NO_FATAL_FAILURE(start_agent(c.args));
+    ASSERT_TRUE(start_daemon());
+    ASSERT_TRUE(start_agent(c.args));
     for (const auto& expected : c.daemon_lines) {
         std::string line;
         ASSERT_TRUE(daemon.wait_line(expected.substr(0, expected.find(' ')), wait_ms, &line))
@@ -203,7 +162,7 @@ class Methods : public Session, public testing::WithParamInterface<MethodCase> {
 
 TEST_P(Methods, AnswerFromTheCommandLine) {
     const MethodCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_both(c.args));
+    ASSERT_TRUE(start_serving(c.args));
     std::string member = c.call.substr(0, c.call.find(' '));
     daemon.write_line("call " + with_dev(c.call));
     std::string reply;
@@ -408,7 +367,7 @@ INSTANTIATE_TEST_SUITE_P(Agent, Methods, testing::ValuesIn(method_cases),
                          [](const testing::TestParamInfo<MethodCase>& i) { return i.param.name; });
 
 TEST_F(Session, PinCodeDelayWaitsBeforeTheReply) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"-d", "1", "0123"}));
+    ASSERT_TRUE(start_serving({"-d", "1", "0123"}));
     int64_t sent = monotonic_ms();
     daemon.write_line("call " + protocol::call("RequestPinCode", dev));
     std::string reply;
@@ -423,7 +382,7 @@ TEST_F(Session, PinCodeDelayWaitsBeforeTheReply) {
 class SignalDuringDelay : public Session, public testing::WithParamInterface<int> {};
 
 TEST_P(SignalDuringDelay, RepliesAtOnceAndUnregisters) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"-d", "60", "0123"}));
+    ASSERT_TRUE(start_serving({"-d", "60", "0123"}));
     daemon.write_line("send " + protocol::call("RequestPinCode", dev));
     ASSERT_TRUE(agent.wait_output(protocol::waiting(60), wait_ms)) << agent.out();
     agent.signal(GetParam());
@@ -438,7 +397,7 @@ TEST_P(SignalDuringDelay, RepliesAtOnceAndUnregisters) {
 INSTANTIATE_TEST_SUITE_P(Agent, SignalDuringDelay, testing::Values(SIGTERM, SIGINT));
 
 TEST_F(Session, ReleaseEndsWithoutUnregistering) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    ASSERT_TRUE(start_serving({"1234"}));
     daemon.write_line("call Release");
     ASSERT_TRUE(daemon.wait_line(protocol::reply("Release"), wait_ms)) << daemon.out();
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
@@ -450,7 +409,7 @@ TEST_F(Session, ReleaseEndsWithoutUnregistering) {
 class DaemonLeaves : public Session, public testing::WithParamInterface<const char*> {};
 
 TEST_P(DaemonLeaves, AgentEndsWithoutUnregistering) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    ASSERT_TRUE(start_serving({"1234"}));
     daemon.write_line(GetParam());
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), "");
@@ -469,12 +428,11 @@ INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::Values("quit", "release")
 
 // The new owner is the daemon from then on, and the old one a stranger.
 TEST_F(Session, NameThatPassesToANewOwnerIsNotADeparture) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon(daemon));
-    ASSERT_NO_FATAL_FAILURE(start_agent({"1234"}));
-    std::string agent_line;
+    ASSERT_TRUE(start_daemon());
+    ASSERT_TRUE(start_agent({"1234"}));
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms, &agent_line)) << agent.err();
-    Process successor;
-    ASSERT_NO_FATAL_FAILURE(start_daemon(successor, {}, "queued org.velto"));
+    CheckedProcess successor;
+    ASSERT_TRUE(start_daemon(successor, {}, "queued org.velto"));
     successor.write_line(agent_line);
     daemon.write_line("release");
     ASSERT_TRUE(successor.wait_line("owner org.velto", wait_ms)) << successor.out();
@@ -492,12 +450,11 @@ TEST_F(Session, NameThatPassesToANewOwnerIsNotADeparture) {
 
 // Another client gets nothing from the agent and cannot end it; the daemon is still served.
 TEST_F(Session, StrangersAreDenied) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon(daemon));
-    ASSERT_NO_FATAL_FAILURE(start_agent({"1234"}));
-    std::string agent_line;
+    ASSERT_TRUE(start_daemon());
+    ASSERT_TRUE(start_agent({"1234"}));
     ASSERT_TRUE(daemon.wait_line("agent ", wait_ms, &agent_line)) << agent.err();
-    Process stranger;
-    ASSERT_NO_FATAL_FAILURE(start_daemon(stranger, {"--name", "org.other"}, "owner org.other"));
+    CheckedProcess stranger;
+    ASSERT_TRUE(start_daemon(stranger, {"--name", "org.other"}, "owner org.other"));
     stranger.write_line(agent_line);
     for (const char* call : {"RequestPinCode o /d", "RequestPasskey o /d", "Release"}) {
         std::string member = std::string(call).substr(0, std::string(call).find(' '));
@@ -520,9 +477,9 @@ TEST_F(Session, StrangersAreDenied) {
 }
 
 TEST_F(Session, AnotherNameLeavingIsIgnored) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
-    Process other;
-    ASSERT_NO_FATAL_FAILURE(start_daemon(other, {"--name", "org.other"}, "owner org.other"));
+    ASSERT_TRUE(start_serving({"1234"}));
+    CheckedProcess other;
+    ASSERT_TRUE(start_daemon(other, {"--name", "org.other"}, "owner org.other"));
     other.write_line("release");
     ASSERT_TRUE(other.wait_line("released org.other", wait_ms));
     EXPECT_EQ(other.wait_exit(100), -1); // still on the bus until killed
@@ -550,7 +507,7 @@ class Watch : public Session, public testing::WithParamInterface<WatchCase> {};
 
 TEST_P(Watch, ANoticeFromAnotherClientIsIgnored) {
     const WatchCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    ASSERT_TRUE(start_serving({"1234"}));
     daemon.write_line("signal " + c.signal);
     if (!c.ends) {
         daemon.write_line("call Cancel");
@@ -575,7 +532,7 @@ INSTANTIATE_TEST_SUITE_P(Agent, Watch, testing::ValuesIn(watch_cases),
                          [](const testing::TestParamInfo<WatchCase>& i) { return i.param.name; });
 
 TEST_F(Session, BusDaemonDyingEndsTheAgentWithStatusOne) {
-    ASSERT_NO_FATAL_FAILURE(start_both({"1234"}));
+    ASSERT_TRUE(start_serving({"1234"}));
     bus.kill_now();
     EXPECT_EQ(agent.wait_exit(wait_ms), 1);
     EXPECT_EQ(agent.out(), "");
@@ -602,11 +559,11 @@ class Requests : public Session, public testing::WithParamInterface<RequestCase>
 TEST_P(Requests, FailuresAreReported) {
     const RequestCase& c = GetParam();
     if (c.daemon_runs) {
-        ASSERT_NO_FATAL_FAILURE(start_daemon(daemon, c.daemon_options));
+        ASSERT_TRUE(start_daemon(c.daemon_options));
     }
-    ASSERT_NO_FATAL_FAILURE(start_agent(c.args));
+    ASSERT_TRUE(start_agent(c.args));
     if (c.serves) {
-        ASSERT_NO_FATAL_FAILURE(wait_serving(daemon));
+        ASSERT_TRUE(wait_serving());
         daemon.write_line("call Cancel");
         ASSERT_TRUE(daemon.wait_line(protocol::reply("Cancel"), wait_ms))
             << daemon.out() << daemon.err();

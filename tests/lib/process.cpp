@@ -50,6 +50,15 @@ int reap(pid_t pid, int pidfd, int timeout_ms) {
     }
 }
 
+// Puts from at standard descriptor fd, open across exec; dup2 onto itself would keep
+// close-on-exec.
+void put_at(int from, int fd) {
+    if (from == fd)
+        fcntl(fd, F_SETFD, 0);
+    else
+        dup2(from, fd);
+}
+
 // Appends what fd holds now to text; closes fd at its end.
 void read_into(int& fd, std::string& text) {
     char buf[4096];
@@ -115,10 +124,11 @@ bool Process::start(Program program, const std::string& path, const std::vector<
             _exit(127);
         // An ignored SIGPIPE would pass through exec: children get the default, as from a shell.
         ::signal(SIGPIPE, SIG_DFL);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(in[0] >= 0 ? in[0] : null_fd, 0);
-        dup2(out[1] >= 0 ? out[1] : null_fd, 1);
-        dup2(err[1] >= 0 ? err[1] : null_fd, 2);
+        // Every source is close-on-exec: only the standard descriptors reach the program.
+        int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        put_at(in[0] >= 0 ? in[0] : null_fd, 0);
+        put_at(out[1] >= 0 ? out[1] : null_fd, 1);
+        put_at(err[1] >= 0 ? err[1] : null_fd, 2);
         for (int fd = 0; fd <= 2; fd++)
             if (closed_at_start & (1 << fd))
                 close(fd);
