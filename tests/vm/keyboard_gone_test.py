@@ -43,10 +43,11 @@ until grep -q 'Name="Zaze V2 Buttons"' /proc/bus/input/devices; do
 done
 evprobe watch "Zaze V2 Buttons" 60000 &
 probe=$!
-read line < /dev/console; kill -STOP $mon && echo "monitor stopped"
+exec 5< /dev/console
+read -r line <&5; kill -STOP $mon && echo "monitor stopped"
 %(remove)s
-read line < /dev/console; kill -CONT $mon && echo "monitor continued"
-read line < /dev/console; kill -TERM $mon; wait $mon; echo "monitor exited $?"
+read -r line <&5; kill -CONT $mon && echo "monitor continued"
+read -r line <&5; kill -TERM $mon; wait $mon; echo "monitor exited $?"
 wait $probe
 """
 
@@ -58,7 +59,7 @@ GUEST = GUEST_START + r"""
 port=$(basename $(ls -d /sys/bus/serio/drivers/atkbd/serio* | head -n 1))
 """ + UNBIND + GUEST_END + GUEST_BUSY % {
     "keyboard": "echo $port > /sys/bus/serio/drivers/atkbd/bind",
-    "remove": "read line < /dev/console" + UNBIND}
+    "remove": "read -r line <&5" + UNBIND}
 
 
 def before_removal(g):
