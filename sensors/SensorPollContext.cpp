@@ -287,14 +287,6 @@ int SensorPollContext::syncKeys(const unsigned long* down, int* pressed) {
     return released;
 }
 
-// True unless a look without waiting finds nothing to read on the keyboard.
-bool SensorPollContext::queued() {
-    struct pollfd p = pfd;
-    p.revents = 0;
-    const int n = ::poll(&p, 1, 0);
-    return n < 0 || (n > 0 && (p.revents & POLLIN));
-}
-
 // After the kernel dropped keyboard events, presses and releases may have been
 // among them: the virtual device takes the keyboard's key state (every held key
 // counts as up when the state cannot be read), and one arrow down sets its
@@ -331,9 +323,12 @@ bool SensorPollContext::resync() {
 }
 
 // Waits for the keyboard and reads one event: 1 with the event in ev, 0 when
-// nothing was read and the wait goes on, -1 when the wait itself failed.
+// nothing was read and the wait goes on, -1 when the wait itself failed. While
+// a resync is due it only looks: 2 when nothing is queued.
 int SensorPollContext::nextEvent(struct input_event* ev) {
-    const int n = ::poll(&pfd, 1, -1);
+    const int n = ::poll(&pfd, 1, resyncing ? 0 : -1);
+    if (n == 0 && resyncing)
+        return 2;
     if (n <= 0) {
         if (n < 0)
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s", "poll_poll",
@@ -411,12 +406,16 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
 
     struct input_event ev;
     for (;;) {
-        // Reading the key state while events are queued would flush them.
-        if (ctx->resyncing && !ctx->queued() && ctx->resync() && ctx->enabled && room)
-            return ctx->report(data);
         const int got = ctx->nextEvent(&ev);
         if (got < 0)
             return room ? ctx->report(data) : 0;
+        // Nothing queued: the key state can be read without the kernel flushing
+        // key events that the module has not seen.
+        if (got == 2) {
+            if (ctx->resync() && ctx->enabled && room)
+                return ctx->report(data);
+            continue;
+        }
         if (got == 0 || ctx->skipDropped(ev))
             continue;
         const Step step = classify(ev, ctx->rotation);

@@ -60,7 +60,6 @@ class SensorPollContext : public SensorFd {
     bool skipDropped(const struct input_event& ev);
     void setRotation(int next);
     void forward(const struct input_event& ev);
-    bool queued();
     bool resync();
     int syncKeys(const unsigned long* down, int* pressed);
 };

@@ -110,14 +110,15 @@ struct Model {
 
     int poll(int count, bool room) {
         for (;;) {
-            // The module's look without waiting: a failed one leaves it pending.
-            if (resyncing && poll_errno)
-                poll_errno = 0;
-            else if (resyncing && pipe.empty())
-                resync();
             if (poll_errno) {
                 poll_errno = 0;
                 return room ? rotation : -1;
+            }
+            // The module only looks while a resync is due: with nothing queued
+            // it takes the key state (a hang-up drops the keyboard below).
+            if (resyncing && pipe.empty() && !hung_up) {
+                resync();
+                continue;
             }
             const bool in = keyboard && !pipe.empty();
             const bool hup = keyboard && hung_up;
