@@ -103,13 +103,17 @@ SensorFd::SensorFd(const hw_module_t* module, hw_device_t** device) {
 }
 
 SensorFd::~SensorFd() {
-    if (ufd >= 0)
+    // Destroyed before the close: a copy of the descriptor elsewhere (a child
+    // forked before the close) would otherwise keep the device, held keys and all.
+    if (ufd >= 0) {
+        ioctl(ufd, UI_DEV_DESTROY, 0);
         close(ufd);
+    }
     ufd = -1;
 }
 
 SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** device)
-    : SensorFd(module, device), enabled(false), rotation(0), dropping(false) {
+    : SensorFd(module, device), enabled(false), rotation(0), dropping(false), resyncing(false) {
     memset(&pfd, 0, sizeof pfd);
     memset(orientations, 0, sizeof orientations);
     memset(held, 0, sizeof held);
@@ -146,7 +150,7 @@ void SensorPollContext::findKeyboard() {
         if (de->d_name[0] != 'e')
             continue;
         snprintf(path, sizeof path, "%s/%s", kInputDir, de->d_name);
-        pfd.fd = open(path, O_RDWR);
+        pfd.fd = open(path, O_RDWR | O_CLOEXEC);
         if (pfd.fd < 0) {
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not open %s, %s", path,
                                 strerror(errno));
@@ -169,7 +173,7 @@ void SensorPollContext::findKeyboard() {
 }
 
 void SensorPollContext::createVirtualDevice() {
-    ufd = open(kUinputPath, O_WRONLY | O_NONBLOCK);
+    ufd = open(kUinputPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (ufd < 0) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not open uinput device: %s",
                             strerror(errno));
@@ -221,6 +225,14 @@ void SensorPollContext::dropKeyboard() {
     // A negative descriptor is ignored by poll(): the wait then sleeps until a signal.
     pfd.fd = -1;
     pfd.revents = 0;
+    dropping = false;
+    resyncing = false;
+    // The releases the kernel queued for the keys held are lost with it: no key
+    // stays down on the virtual device.
+    unsigned long none[kKeyWords];
+    memset(none, 0, sizeof none);
+    int pressed = 0;
+    syncKeys(none, &pressed);
 }
 
 // Writes one keyboard event to the virtual device and keeps the record of the
@@ -241,11 +253,46 @@ void SensorPollContext::forward(const struct input_event& ev) {
     }
 }
 
-// After the kernel dropped keyboard events, a release may have been among them:
-// every key held on the virtual device that the keyboard no longer has down is
-// released there, each followed by a SYN_REPORT. Without the keyboard's key
-// state every held key counts as up: a key left down would repeat without end.
-void SensorPollContext::releaseLostKeys() {
+// Makes the virtual device hold what the keyboard holds: releases each held key
+// that is not down, presses each key down that is forwarded and not held, each
+// followed by a SYN_REPORT. Returns the releases; *pressed counts the presses.
+int SensorPollContext::syncKeys(const unsigned long* down, int* pressed) {
+    int released = 0;
+    *pressed = 0;
+    if (ufd < 0)
+        return 0;
+    for (int code = 0; code < KEY_CNT; code++) {
+        const bool is_held = bit_of(held, code);
+        const bool is_down = bit_of(down, code);
+        // uinput stamps the events itself: the time fields stay 0.
+        struct input_event ev;
+        memset(&ev, 0, sizeof ev);
+        ev.type = EV_KEY;
+        ev.code = static_cast<uint16_t>(code);
+        ev.value = 1;
+        if (is_held && !is_down) {
+            ev.value = 0;
+            released++;
+        } else if (!is_held && is_down && classify(ev, rotation).kind == Step::kForward) {
+            (*pressed)++;
+        } else {
+            continue;
+        }
+        forward(ev);
+        ev.type = EV_SYN;
+        ev.code = SYN_REPORT;
+        ev.value = 0;
+        forward(ev);
+    }
+    return released;
+}
+
+// After the kernel dropped keyboard events, presses and releases may have been
+// among them: the virtual device takes the keyboard's key state (every held key
+// counts as up when the state cannot be read), and one arrow down sets its
+// rotation. True when that changed the rotation.
+bool SensorPollContext::resync() {
+    resyncing = false;
     unsigned long down[kKeyWords];
     memset(down, 0, sizeof down);
     if (ioctl(pfd.fd, EVIOCGKEY(sizeof down), down) < 0) {
@@ -253,32 +300,35 @@ void SensorPollContext::releaseLostKeys() {
                             "poll_poll", pfd.fd, strerror(errno));
         memset(down, 0, sizeof down);
     }
-    int released = 0;
-    for (int code = 0; code < KEY_CNT; code++) {
-        if (!bit_of(held, code) || bit_of(down, code))
+    int pressed = 0;
+    const int released = syncKeys(down, &pressed);
+    __android_log_print(ANDROID_LOG_WARN, LOG_TAG,
+                        "%s: keyboard events dropped by the kernel (fd=%d), %d held key(s) "
+                        "released, %d pressed",
+                        "poll_poll", pfd.fd, released, pressed);
+    // In the order of the rotations they set.
+    static const int kArrows[4] = {KEY_UP, KEY_RIGHT, KEY_DOWN, KEY_LEFT};
+    int arrow = -1;
+    for (int r = 0; r < 4; r++) {
+        if (!bit_of(down, kArrows[r]))
             continue;
-        // uinput stamps the events itself: the time fields stay 0.
-        struct input_event ev;
-        memset(&ev, 0, sizeof ev);
-        ev.type = EV_KEY;
-        ev.code = static_cast<uint16_t>(code);
-        ev.value = 0;
-        forward(ev);
-        ev.type = EV_SYN;
-        ev.code = SYN_REPORT;
-        forward(ev);
-        released++;
+        if (arrow >= 0)
+            return false; // more than one: none of them decides
+        arrow = r;
     }
-    __android_log_print(
-        ANDROID_LOG_WARN, LOG_TAG,
-        "%s: keyboard events dropped by the kernel (fd=%d), %d held key(s) released", "poll_poll",
-        pfd.fd, released);
+    if (arrow < 0 || arrow == rotation)
+        return false;
+    setRotation(arrow);
+    return true;
 }
 
 // Waits for the keyboard and reads one event: 1 with the event in ev, 0 when
-// nothing was read and the wait goes on, -1 when the wait itself failed.
+// nothing was read and the wait goes on, -1 when the wait itself failed. While
+// a resync is due it only looks: 2 when nothing is queued.
 int SensorPollContext::nextEvent(struct input_event* ev) {
-    const int n = ::poll(&pfd, 1, -1);
+    const int n = ::poll(&pfd, 1, resyncing ? 0 : -1);
+    if (n == 0 && resyncing)
+        return 2;
     if (n <= 0) {
         if (n < 0)
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s", "poll_poll",
@@ -305,15 +355,16 @@ int SensorPollContext::nextEvent(struct input_event* ev) {
 }
 
 // The kernel's queue overflowed: what follows up to the next SYN_REPORT is a
-// broken packet, and the key state is then read afresh. The marker describes
-// this reader's queue; it is not passed on. True for the events taken here.
+// broken packet; the events behind it are handled as usual, and the key state
+// is read once they are all read. The marker describes this reader's queue; it
+// is not passed on. True for the events taken here.
 bool SensorPollContext::skipDropped(const struct input_event& ev) {
     if (!dropping && !(ev.type == EV_SYN && ev.code == SYN_DROPPED))
         return false;
     const bool end = dropping && ev.type == EV_SYN && ev.code == SYN_REPORT;
     dropping = !end;
-    if (end && ufd >= 0)
-        releaseLostKeys();
+    if (end)
+        resyncing = true;
     return true;
 }
 
@@ -358,6 +409,13 @@ int SensorPollContext::poll_poll(sensors_poll_device_t* dev, sensors_event_t* da
         const int got = ctx->nextEvent(&ev);
         if (got < 0)
             return room ? ctx->report(data) : 0;
+        // Nothing queued: the key state can be read without the kernel flushing
+        // key events that the module has not seen.
+        if (got == 2) {
+            if (ctx->resync() && ctx->enabled && room)
+                return ctx->report(data);
+            continue;
+        }
         if (got == 0 || ctx->skipDropped(ev))
             continue;
         const Step step = classify(ev, ctx->rotation);

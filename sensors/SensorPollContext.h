@@ -46,6 +46,9 @@ class SensorPollContext : public SensorFd {
     // The kernel dropped keyboard events (SYN_DROPPED): the rest of the broken
     // packet, up to and including its SYN_REPORT, is skipped.
     bool dropping;
+    // After a drop: the virtual device is made to agree with the keyboard's key
+    // state once nothing is queued (reading the state flushes queued key events).
+    bool resyncing;
 
   private:
     void findKeyboard();
@@ -57,7 +60,8 @@ class SensorPollContext : public SensorFd {
     bool skipDropped(const struct input_event& ev);
     void setRotation(int next);
     void forward(const struct input_event& ev);
-    void releaseLostKeys();
+    bool resync();
+    int syncKeys(const unsigned long* down, int* pressed);
 };
 
 #endif // SENSORS_SENSOR_POLL_CONTEXT_H

@@ -27,12 +27,15 @@ static_assert(EVIOCGNAME(4095) == 0x8FFF4506u, "EVIOCGNAME(4095)");
 static_assert(UI_SET_EVBIT == 0x40045564u, "UI_SET_EVBIT");
 static_assert(UI_SET_KEYBIT == 0x40045565u, "UI_SET_KEYBIT");
 static_assert(UI_DEV_CREATE == 0x5501u, "UI_DEV_CREATE");
+static_assert(UI_DEV_DESTROY == 0x5502u, "UI_DEV_DESTROY");
 // Read, type 'E', number 0x18, size 96: the keyboard's key state, one bit for each of 768 codes.
 static_assert(KEY_CNT == 768, "key codes");
 static_assert(EVIOCGKEY(96) == 0x80604518u, "EVIOCGKEY(96)");
 
 static_assert(O_RDWR == 2, "O_RDWR");
 static_assert((O_WRONLY | O_NONBLOCK) == 0x801, "O_WRONLY | O_NONBLOCK");
+// Both opens add it: a helper that the service starts must not inherit them.
+static_assert(O_CLOEXEC == 0x80000, "O_CLOEXEC");
 
 // Event types and key codes the module classifies.
 static_assert(EV_SYN == 0 && EV_KEY == 1 && EV_REP == 20, "event types");

@@ -37,9 +37,11 @@ int main(int argc, char** argv) {
     ROW(UI_SET_EVBIT);
     ROW(UI_SET_KEYBIT);
     ROW(UI_DEV_CREATE);
+    ROW(UI_DEV_DESTROY);
     ROW(EVIOCGKEY(96));
     ROW(O_RDWR);
     ROW(O_WRONLY | O_NONBLOCK);
+    ROW(O_CLOEXEC);
     ROW(HARDWARE_MODULE_TAG);
     ROW(HARDWARE_DEVICE_TAG);
 #ifdef ABI_HAVE_BINDER

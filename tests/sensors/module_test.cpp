@@ -222,14 +222,15 @@ TEST_F(Module, KeyboardDiscovery) {
          true,
          {{"event0", "Power Button"}, {"event1", kKeyboard}, {"event2", kKeyboard}},
          "event1",
-         {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2"},
+         {"/dev/input/event0 flags=524290", "/dev/input/event1 flags=524290"},
          {"input:event0#0"},
          {}},
         {"open and name failures do not stop the scan",
          true,
          {{"event0", "", EACCES}, {"event1", "", 0, true}, {"event2", kKeyboard}},
          "event2",
-         {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2", "/dev/input/event2 flags=2"},
+         {"/dev/input/event0 flags=524290", "/dev/input/event1 flags=524290",
+          "/dev/input/event2 flags=524290"},
          {"input:event1#0"},
          {"could not open /dev/input/event0, Permission denied",
           "could not get device name for /dev/input/event1, Inappropriate ioctl for device\n"}},
@@ -237,7 +238,7 @@ TEST_F(Module, KeyboardDiscovery) {
          true,
          {{"event0", "AT Translated Set 2 keyboard "}, {"event1", "at translated set 2 keyboard"}},
          nullptr,
-         {"/dev/input/event0 flags=2", "/dev/input/event1 flags=2"},
+         {"/dev/input/event0 flags=524290", "/dev/input/event1 flags=524290"},
          {"input:event0#0", "input:event1#0"},
          {}},
         {"no input folder", false, {{"event1", kKeyboard}}, nullptr, {}, {}, {}},
@@ -269,7 +270,8 @@ TEST_F(Module, KeyboardDiscovery) {
 TEST_F(Module, VirtualDeviceSetup) {
     with_keyboard();
     open_device();
-    EXPECT_EQ("/dev/uinput flags=2049", fake::kernel().opened.back()); // O_WRONLY | O_NONBLOCK
+    EXPECT_EQ("/dev/uinput flags=526337",
+              fake::kernel().opened.back()); // O_WRONLY | O_NONBLOCK | O_CLOEXEC
     const auto& calls = fake::kernel().uinput;
     ASSERT_EQ(7u, calls.size());
     ASSERT_TRUE(calls[0].is_write);
@@ -287,6 +289,10 @@ TEST_F(Module, VirtualDeviceSetup) {
         EXPECT_EQ(ioctls[i].first, calls[i + 1].request);
         EXPECT_EQ(ioctls[i].second, calls[i + 1].arg);
     }
+    // Destroyed before its descriptor is closed: a forked copy would keep it.
+    close_device(devices.back());
+    ASSERT_EQ(8u, calls.size());
+    EXPECT_EQ(UI_DEV_DESTROY, calls[7].request);
 }
 
 // One event on a fresh device. Every call ends: either the event makes the

@@ -70,6 +70,7 @@ struct Model {
     std::vector<std::string> forwarded;
     std::set<uint16_t> held; // keys down on the virtual device
     bool dropping = false;   // after SYN_DROPPED, up to the next SYN_REPORT
+    bool resyncing = false;  // after that, until nothing is queued
 
     void forward(const input_event& ev) {
         if (!uinput)
@@ -83,8 +84,10 @@ struct Model {
         }
     }
 
-    // The fake kernel has no key state (EVIOCGKEY fails): every held key is released.
+    // The fake kernel has no key state (EVIOCGKEY fails): every held key is
+    // released, as when the keyboard is lost.
     void resync() {
+        resyncing = false;
         const std::set<uint16_t> keys = held;
         for (uint16_t code : keys) {
             input_event ev;
@@ -99,25 +102,37 @@ struct Model {
     }
 
     // Returns the rotation reported, or -1 for a call that reports nothing.
+    void lose() {
+        keyboard = false;
+        dropping = false;
+        resync();
+    }
+
     int poll(int count, bool room) {
         for (;;) {
             if (poll_errno) {
                 poll_errno = 0;
                 return room ? rotation : -1;
             }
+            // The module only looks while a resync is due: with nothing queued
+            // it takes the key state (a hang-up drops the keyboard below).
+            if (resyncing && pipe.empty() && !hung_up) {
+                resync();
+                continue;
+            }
             const bool in = keyboard && !pipe.empty();
             const bool hup = keyboard && hung_up;
             if (!in && !hup)
                 return room ? rotation : -1; // the fake fails an idle wait
             if (!in) {
-                keyboard = false; // dropped
+                lose();
                 continue;
             }
             if (read_errno) {
                 const int err = read_errno;
                 read_errno = 0;
                 if (err == ENODEV || hup)
-                    keyboard = false;
+                    lose();
                 continue;
             }
             const size_t got = pipe.size() < kEv ? pipe.size() : kEv;
@@ -125,7 +140,7 @@ struct Model {
             pipe.erase(pipe.begin(), pipe.begin() + got);
             if (got < kEv) {
                 if (hup)
-                    keyboard = false;
+                    lose();
                 continue;
             }
             input_event ev;
@@ -133,8 +148,8 @@ struct Model {
             if (dropping || (ev.type == EV_SYN && ev.code == SYN_DROPPED)) {
                 const bool end = dropping && ev.type == EV_SYN && ev.code == SYN_REPORT;
                 dropping = !end;
-                if (end && uinput)
-                    resync();
+                if (end)
+                    resyncing = true;
                 continue;
             }
             int next = -1;

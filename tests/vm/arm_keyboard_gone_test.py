@@ -1,14 +1,24 @@
 #!/usr/bin/env python3
 """vkeyboard destroys its device while the monitor waits in the module: one log
-line, no spinning."""
+line, no spinning; then again while Esc is held and the monitor stopped."""
 import guestkbd
-from keyboard_gone_test import GUEST_END, GUEST_START, after_removal, before_removal
+from keyboard_gone_test import GUEST_BUSY, GUEST_END, GUEST_START, after_removal, before_removal, \
+    busy_removal
 from vmtest import run
 
-GUEST = GUEST_START + r"""
+DESTROYED = r"""
 wait $kbd
 echo "keyboard destroyed"
-""" + GUEST_END
+"""
+
+GUEST = GUEST_START + DESTROYED + GUEST_END + GUEST_BUSY % {
+    "keyboard": "vkeyboard < /tmp/kbd.in &\nkbd=$!", "remove": DESTROYED}
+
+
+def destroy(g):
+    mark = g.mark()
+    g.send_line("k quit")
+    g.expect(r"^keyboard destroyed$", 20, since=mark)
 
 
 def body(build_dir):
@@ -18,6 +28,7 @@ def body(build_dir):
         g.send_line("go")
         g.expect(r"^keyboard destroyed$", 20)
         after_removal(g)
+        busy_removal(g, destroy)
 
 
 run(body)

@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""The keyboard unbound while the monitor waits in the module: one log line, no spinning."""
+"""The keyboard unbound while the monitor waits in the module: one log line, no spinning.
+Then, with the keyboard back, Esc held and the monitor stopped, the keyboard unbound
+again: the module, continued, releases Esc on the virtual device itself."""
 from vmtest import check, run, vm
 
 # The monitor waits on the keyboard; the removal comes on the host's cue.
@@ -23,10 +25,41 @@ wait $mon
 echo "monitor exited $?"
 """
 
+# A second monitor, stopped and continued on the host's cue; the keyboard goes
+# in between (REMOVE). KEYBOARD brings a keyboard back first.
+GUEST_BUSY = r"""
+%(keyboard)s
+n=0
+until grep -q 'Name="AT Translated Set 2 keyboard"' /proc/bus/input/devices; do
+    n=$((n+1)); [ $n -gt 100 ] && { echo "no keyboard back"; exit 1; }
+    sleep 0.1
+done
+sensormon &
+mon=$!
+n=0
+until grep -q 'Name="Zaze V2 Buttons"' /proc/bus/input/devices; do
+    n=$((n+1)); [ $n -gt 300 ] && { echo "no virtual device"; kill $mon; exit 1; }
+    sleep 0.1
+done
+evprobe watch "Zaze V2 Buttons" 60000 &
+probe=$!
+exec 5< /dev/console
+read -r line <&5; kill -STOP $mon && echo "monitor stopped"
+%(remove)s
+read -r line <&5; kill -CONT $mon && echo "monitor continued"
+read -r line <&5; kill -TERM $mon; wait $mon; echo "monitor exited $?"
+wait $probe
+"""
+
+UNBIND = r"""
+echo $port > /sys/bus/serio/drivers/atkbd/unbind && echo "keyboard unbound"
+"""
+
 GUEST = GUEST_START + r"""
 port=$(basename $(ls -d /sys/bus/serio/drivers/atkbd/serio* | head -n 1))
-echo $port > /sys/bus/serio/drivers/atkbd/unbind && echo "keyboard unbound"
-""" + GUEST_END
+""" + UNBIND + GUEST_END + GUEST_BUSY % {
+    "keyboard": "echo $port > /sys/bus/serio/drivers/atkbd/bind",
+    "remove": "read -r line <&5" + UNBIND}
 
 
 def before_removal(g):
@@ -48,6 +81,35 @@ def after_removal(g):
     g.expect(r"^monitor still waiting$", 10)
     g.expect(r"^closed$", 20)
     g.expect(r"^monitor exited 0$", 10)
+
+
+def busy_removal(g, remove):
+    """Esc held, the monitor stopped, the keyboard removed by remove(g): once
+    continued, the module releases Esc there (the kernel's queued release is lost
+    with the keyboard), well before the monitor closes the device."""
+    g.expect(r"^watching /dev/input/event\d+$", 30)
+    g.qmp.key("esc", True)
+    g.expect(r"^event type=1 code=1 value=1$", 10)
+    mark = g.mark()
+    g.send_line("stop")
+    g.expect(r"^monitor stopped$", 10, since=mark)
+    remove(g)
+    cont = g.mark()
+    g.send_line("cont")
+    g.expect(r"^monitor continued$", 10, since=cont)
+    try:
+        released = g.expect(r"^event type=1 code=1 value=0$", 5, since=cont)
+    except vm.VMError:
+        released = None
+    done = g.mark()
+    repeats = len(g.matching(r"^event type=1 code=1 value=2$", cont))
+    g.send_line("quit")
+    g.expect(r"^monitor exited 0$", 20, since=done)
+    g.expect(r"^watch: device gone$", 10, since=done)
+    check(released, "Esc still down on the virtual device 5 s after the keyboard went: %d repeats"
+          % repeats)
+    check(not g.matching(r"^event type=1 code=1 value=2$", done),
+          "Esc repeated on the virtual device after its release")
     check(g.wait(30) == 0, "guest status %r" % g.status)
 
 
@@ -57,6 +119,13 @@ def body(build_dir):
         g.send_line("unbind")
         g.expect(r"^keyboard unbound$", 20)
         after_removal(g)
+        busy_removal(g, unbind)
+
+
+def unbind(g):
+    mark = g.mark()
+    g.send_line("unbind")
+    g.expect(r"^keyboard unbound$", 20, since=mark)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,15 @@
 // Guest-side probe of input devices, found by name:
 //   evprobe caps NAME           event types and keys the device declares
 //   evprobe watch NAME MILLIS   its events until MILLIS pass or the device goes
+//   evprobe count NAME MILLIS CODE   the same, counting presses of CODE (read in bulk)
+//   evprobe relay NAME          the bare forwarder: NAME's events to "Bare Buttons"
+//                               (uinput), a packet broken by SYN_DROPPED skipped;
+//                               until NAME goes or a signal
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <linux/uinput.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,7 +21,8 @@
 
 namespace {
 
-const char kUsage[] = "Usage: evprobe caps NAME | evprobe watch NAME MILLIS\n";
+const char kUsage[] = "Usage: evprobe caps NAME | evprobe watch NAME MILLIS |"
+                      " evprobe count NAME MILLIS CODE | evprobe relay NAME\n";
 
 bool test_bit(const unsigned long* bits, int n) {
     const int per = 8 * sizeof(unsigned long);
@@ -108,6 +114,70 @@ int watch(int fd, const std::string& path, long millis) {
     }
 }
 
+int count(int fd, const std::string& path, long millis, int code) {
+    printf("counting %s\n", path.c_str());
+    long presses = 0, drops = 0;
+    const long long end = now_ms() + millis;
+    for (long long left; (left = end - now_ms()) > 0;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+            continue;
+        input_event evs[64];
+        ssize_t got = read(fd, evs, sizeof evs);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got <= 0)
+            break; // the device went
+        for (size_t i = 0; i < got / sizeof evs[0]; i++) {
+            presses += evs[i].type == EV_KEY && evs[i].code == code && evs[i].value == 1;
+            drops += evs[i].type == EV_SYN && evs[i].code == SYN_DROPPED;
+        }
+    }
+    printf("count code=%d presses=%ld dropped=%ld\n", code, presses, drops);
+    return 0;
+}
+
+// What a forwarder must do at least: wait, read one event, write it on.
+int relay(int fd) {
+    int out = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (out < 0) {
+        fprintf(stderr, "evprobe: /dev/uinput: %s\n", strerror(errno));
+        return 1;
+    }
+    uinput_user_dev setup;
+    memset(&setup, 0, sizeof setup);
+    strcpy(setup.name, "Bare Buttons");
+    if (write(out, &setup, sizeof setup) != static_cast<ssize_t>(sizeof setup) ||
+        ioctl(out, UI_SET_EVBIT, EV_KEY) || ioctl(out, UI_SET_EVBIT, EV_REP) ||
+        ioctl(out, UI_SET_KEYBIT, KEY_ESC) || ioctl(out, UI_SET_KEYBIT, KEY_COMPOSE) ||
+        ioctl(out, UI_SET_KEYBIT, KEY_LEFTMETA) || ioctl(out, UI_DEV_CREATE)) {
+        fprintf(stderr, "evprobe: uinput setup: %s\n", strerror(errno));
+        return 1;
+    }
+    printf("relaying\n");
+    bool dropping = false;
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0)
+            break; // a signal
+        input_event ev;
+        ssize_t got = read(fd, &ev, sizeof ev);
+        if (got < 0 && errno == EAGAIN)
+            continue;
+        if (got != static_cast<ssize_t>(sizeof ev))
+            break;
+        if (ev.type == EV_SYN && ev.code == SYN_DROPPED)
+            dropping = true;
+        else if (dropping)
+            dropping = !(ev.type == EV_SYN && ev.code == SYN_REPORT);
+        else
+            (void)!write(out, &ev, sizeof ev);
+    }
+    ioctl(out, UI_DEV_DESTROY);
+    close(out);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -118,7 +188,9 @@ int main(int argc, char** argv) {
     }
     const bool is_caps = argc == 3 && strcmp(argv[1], "caps") == 0;
     const bool is_watch = argc == 4 && strcmp(argv[1], "watch") == 0;
-    if (!is_caps && !is_watch) {
+    const bool is_count = argc == 5 && strcmp(argv[1], "count") == 0;
+    const bool is_relay = argc == 3 && strcmp(argv[1], "relay") == 0;
+    if (!is_caps && !is_watch && !is_count && !is_relay) {
         fputs(kUsage, stderr);
         return 2;
     }
@@ -128,7 +200,10 @@ int main(int argc, char** argv) {
         printf("evprobe: no input device named \"%s\"\n", argv[2]);
         return 1;
     }
-    int rc = is_caps ? caps(fd) : watch(fd, path, strtol(argv[3], nullptr, 10));
+    int rc = is_caps    ? caps(fd)
+             : is_relay ? relay(fd)
+             : is_count ? count(fd, path, strtol(argv[3], nullptr, 10), atoi(argv[4]))
+                        : watch(fd, path, strtol(argv[3], nullptr, 10));
     close(fd);
     return rc;
 }

@@ -1,5 +1,6 @@
 // Guest-side driver of a sensor module, steered line by line on stdin:
 //   enable | disable   activate sensor 0 or not
+//   spawn COMMAND      run sh -c COMMAND in a child, as a service starts a helper
 //   quit (or end of input)   end the wait, close the device and exit
 // Reports are printed as they come: "report rotation=DEG x=.. y=.. z=..".
 #include <errno.h>
@@ -76,12 +77,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    char line[64];
+    char line[256];
     while (fgets(line, sizeof line, stdin)) {
         line[strcspn(line, "\r\n")] = '\0';
         if (strcmp(line, "enable") == 0 || strcmp(line, "disable") == 0) {
             dev->activate(dev, 0, line[0] == 'e');
             printf("%sd\n", line);
+        } else if (strncmp(line, "spawn ", 6) == 0) {
+            fflush(stdout);
+            pid_t pid = fork();
+            if (pid == 0) {
+                execl("/bin/sh", "sh", "-c", line + 6, static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            printf("spawned %d\n", static_cast<int>(pid));
         } else if (strcmp(line, "quit") == 0) {
             break;
         } else if (line[0]) {

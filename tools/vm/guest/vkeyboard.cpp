@@ -2,6 +2,7 @@
 // keyboard's name and keys, typed into line by line on stdin:
 //   down CODE | up CODE        one key event (Linux key code) and a sync
 //   press CODE [HOLD_MS]       down, hold (default 50 ms), up
+//   flood CODE COUNT           COUNT strokes at full speed, echoed once: "flooded COUNT"
 //   quit (or end of input)     destroy the device and exit
 // Each event written is echoed as "typed CODE VALUE" so the driver can pace itself.
 #include <errno.h>
@@ -89,6 +90,14 @@ int main(int argc, char** argv) {
         int n = sscanf(line, "%15s %d %ld", word, &code, &hold);
         if (n >= 1 && strcmp(word, "quit") == 0)
             break;
+        if (n == 3 && strcmp(word, "flood") == 0 && code > 0 && code <= KEY_MAX && hold > 0) {
+            long i = 0;
+            while (i < hold && emit(fd, EV_KEY, code, 1) && emit(fd, EV_SYN, SYN_REPORT, 0) &&
+                   emit(fd, EV_KEY, code, 0) && emit(fd, EV_SYN, SYN_REPORT, 0))
+                i++;
+            printf("flooded %ld\n", i);
+            continue;
+        }
         if (n < 2 || code <= 0 || code > KEY_MAX || hold < 0 || hold > 10000) {
             fprintf(stderr, "vkeyboard: bad command: %s", line);
             continue;

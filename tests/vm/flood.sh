@@ -1,0 +1,29 @@
+# Flood figures, not a test: run inside the guest by
+#   tools/vm/vm.py run -b BUILD_DIR -t 300 -- "$(cat tests/vm/flood.sh)"   (VM_ARCH=armhf for build-armhf)
+# One row a run; runs alternate between the module and the bare forwarder.
+# vkeyboard types N Esc strokes at full speed into a keyboard read by one forwarder, the module
+# (under the monitor) or the bare forwarder (evprobe relay); Esc presses are counted on its device.
+N=${N:-3000}
+for p in /sys/bus/serio/drivers/atkbd/serio*; do [ -e "$p" ] && echo $(basename $p) > /sys/bus/serio/drivers/atkbd/unbind; done
+have() { n=0; until grep -q "Name=\"$1\"" /proc/bus/input/devices; do n=$((n+1)); [ $n -gt 300 ] && { echo "no $1"; exit 1; }; sleep 0.1; done; }
+mkfifo /tmp/k
+vkeyboard < /tmp/k > /tmp/kbd.out & kbd=$!
+exec 3> /tmp/k
+have "AT Translated Set 2 keyboard"
+for run in 1 2 3 4 5 6; do
+  if [ $((run % 2)) = 1 ]; then
+    sensormon > /tmp/mon.out 2>&1 & fwd=$!; dev="Zaze V2 Buttons"; who=module
+  else
+    evprobe relay "AT Translated Set 2 keyboard" > /tmp/relay.out & fwd=$!; dev="Bare Buttons"; who=bare
+  fi
+  have "$dev"
+  evprobe count "$dev" 60000 1 > /tmp/c & c=$!
+  sleep 1
+  : > /tmp/kbd.out
+  echo "flood 1 $N" >&3
+  n=0; until grep -q flooded /tmp/kbd.out; do n=$((n+1)); [ $n -gt 600 ] && break; sleep 0.1; done
+  sleep 3
+  kill -TERM $fwd; wait $fwd; wait $c
+  echo "run $run $who: $(cat /tmp/kbd.out) $(tail -n1 /tmp/c) drops-logged: $(grep -c 'dropped by the kernel' /tmp/mon.out)"
+done
+echo quit >&3; wait $kbd
