@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The sensor module on the real kernel: keys typed into the emulated keyboard,
 reports, the virtual button device and what reaches it; then, under the monitor,
-a held key whose release the kernel drops while the monitor is stopped, and the
-autorepeat of a held key on the virtual device."""
+a held key whose release the kernel drops while the monitor is stopped, the
+autorepeat of a held key on the virtual device, and the sensor toggled by a
+signal while the monitor's poll waits."""
+import re
 import time
 
 from vmtest import check, run, vm
@@ -50,6 +52,8 @@ probe=$!
 evprobe watch "AT Translated Set 2 keyboard" 150000 | while IFS= read -r l; do echo "keyboard $l"; done &
 read -r line <&5; kill -STOP $mon && echo "monitor stopped"
 read -r line <&5; kill -CONT $mon && echo "monitor continued"
+read -r line <&5; kill -USR1 $mon
+read -r line <&5; kill -USR1 $mon
 read -r line <&5; kill -TERM $mon; wait $mon; echo "monitor exited $?"
 wait $probe
 """ % {"v": VIRTUAL}
@@ -184,6 +188,23 @@ def monitor_round(g):
                       "repeats in the second after the monitor went on" % len(g.matching(KEY % (1, 2), cont)))
     elif g.matching(KEY % (1, 2), released[0]):
         faults.append("Esc repeated on the virtual device after its release")
+
+    # The sensor off and on from the monitor's control thread while its poll
+    # waits on the keyboard: off, an arrow changes the rotation and reports nothing.
+    off = g.mark()
+    g.send_line("toggle")
+    g.expect(r"^activate 0$", 10, since=off)
+    g.qmp.press("down")
+    g.qmp.press("compose")
+    g.expect(r"orientation changed from 0 to 180$", 10, since=off)
+    g.expect(KEY % (127, 0), 10, since=off)
+    on = g.mark()
+    g.send_line("toggle")
+    g.expect(r"^activate 1$", 10, since=on)
+    g.qmp.press("up")
+    m = g.expect(REPORT, 10, since=on)
+    check(not [line for line in g.lines[off:on] if re.search(REPORT, line)], "report while off")
+    check(m.group(1) == "0", "report after activate 1: rotation %s" % m.group(1))
 
     g.send_line("quit")
     g.expect(r"^closed$", 20, since=cont)
