@@ -28,10 +28,12 @@ $run "$mon" -d "$tmp" >"$tmp/out" 2>"$tmp/err"; st=$?
 
 # Default folder: ../lib beside the binary, which is where the build puts the module.
 for args in "" "-d $libdir"; do
+    # The last run's output would let the wait below signal before the handlers are in place.
+    rm -f "$tmp/out"
     # shellcheck disable=SC2086
     $run "$mon" $args >"$tmp/out" 2>"$tmp/err" &
     pid=$!
-    for _ in $(seq 100); do grep -q '^activated 0$' "$tmp/out" && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -qs '^activated 0$' "$tmp/out" && break; sleep 0.05; done
     kill -TERM "$pid"
     for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
     kill -0 "$pid" 2>/dev/null && fail "still running after SIGTERM"
@@ -51,9 +53,10 @@ TXT
 done
 # ANDROID_LOG_TAGS's default entry lowers the module's threshold to debug; "*:e" raises it.
 for tags in '*:d' 'KbdSensor:s *:v' '*:e'; do
+    rm -f "$tmp/out"
     ANDROID_LOG_TAGS=$tags $run "$mon" -d "$libdir" >"$tmp/out" 2>"$tmp/err" &
     pid=$!
-    for _ in $(seq 100); do grep -q '^activated 0$' "$tmp/out" && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -qs '^activated 0$' "$tmp/out" && break; sleep 0.05; done
     kill -TERM "$pid"; wait "$pid"; pid=
     if [ "$tags" = '*:e' ]; then
         grep -q '^KbdSensor [DIVW] ' "$tmp/err" && fail "$tags: lines below error: $(cat "$tmp/err")"
@@ -63,7 +66,8 @@ for tags in '*:d' 'KbdSensor:s *:v' '*:e'; do
 done
 # While poll waits, SIGUSR1 toggles the sensor and SIGUSR2 steps the delay, one line each, and the
 # module sees those calls from threads other than the one in poll.
-lines() { wc -l <"$tmp/out"; }
+lines() { cat "$tmp/out" 2>/dev/null | wc -l; }
+rm -f "$tmp/out"
 ANDROID_LOG_TAGS='*:d' $run "$mon" -d "$libdir" >"$tmp/out" 2>"$tmp/err" &
 pid=$!
 want=4
