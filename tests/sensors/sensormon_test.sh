@@ -28,10 +28,12 @@ $run "$mon" -d "$tmp" >"$tmp/out" 2>"$tmp/err"; st=$?
 
 # Default folder: ../lib beside the binary, which is where the build puts the module.
 for args in "" "-d $libdir"; do
+    # The last run's output would let the wait below signal before the handlers are in place.
+    rm -f "$tmp/out"
     # shellcheck disable=SC2086
     $run "$mon" $args >"$tmp/out" 2>"$tmp/err" &
     pid=$!
-    for _ in $(seq 100); do grep -q '^activated 0$' "$tmp/out" && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -qs '^activated 0$' "$tmp/out" && break; sleep 0.05; done
     kill -TERM "$pid"
     for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
     kill -0 "$pid" 2>/dev/null && fail "still running after SIGTERM"
@@ -51,15 +53,53 @@ TXT
 done
 # ANDROID_LOG_TAGS's default entry lowers the module's threshold to debug; "*:e" raises it.
 for tags in '*:d' 'KbdSensor:s *:v' '*:e'; do
+    rm -f "$tmp/out"
     ANDROID_LOG_TAGS=$tags $run "$mon" -d "$libdir" >"$tmp/out" 2>"$tmp/err" &
     pid=$!
-    for _ in $(seq 100); do grep -q '^activated 0$' "$tmp/out" && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -qs '^activated 0$' "$tmp/out" && break; sleep 0.05; done
     kill -TERM "$pid"; wait "$pid"; pid=
     if [ "$tags" = '*:e' ]; then
         grep -q '^KbdSensor [DIVW] ' "$tmp/err" && fail "$tags: lines below error: $(cat "$tmp/err")"
     else
         grep -q '^KbdSensor D .*SensorPollContext: dev=' "$tmp/err" || fail "$tags: no debug line: $(cat "$tmp/err")"
     fi
+done
+# While poll waits, SIGUSR1 toggles the sensor and SIGUSR2 steps the delay, one line each, and the
+# module sees those calls from threads other than the one in poll.
+lines() { cat "$tmp/out" 2>/dev/null | wc -l; }
+rm -f "$tmp/out"
+ANDROID_LOG_TAGS='*:d' $run "$mon" -d "$libdir" >"$tmp/out" 2>"$tmp/err" &
+pid=$!
+want=4
+for sig in USR1 USR2 USR2 USR2 USR2 USR2 USR1; do
+    for _ in $(seq 100); do [ "$(lines)" -ge $want ] && break; sleep 0.05; done
+    [ "$(lines)" -eq $want ] || fail "before $sig: $(cat "$tmp/out")"
+    kill -"$sig" "$pid"
+    want=$((want + 1))
+done
+for _ in $(seq 100); do [ "$(lines)" -ge $want ] && break; sleep 0.05; done
+kill -TERM "$pid"; wait "$pid"; st=$?; pid=
+[ $st -eq 0 ] || fail "control: exit $st"
+cat >"$tmp/want" <<'TXT'
+activated 0
+activate 0
+delay 200000000
+delay 66667000
+delay 20000000
+delay 0
+delay 200000000
+activate 1
+closed
+TXT
+tail -n +4 "$tmp/out" | diff "$tmp/want" - >&2 || fail "control: output differs"
+# Fields: tag, level, date, time, pid, tid, message. The first "enabled=0" is the toggle's; the
+# closing one comes later, from the polling thread.
+tid_of() { awk -v m="$1" 'index($0, m) { print $6; exit }' "$tmp/err"; }
+poller=$(tid_of 'poll_poll: dev=')
+for call in 'handle=0 enabled=0' 'poll_setDelay: dev='; do
+    tid=$(tid_of "$call")
+    [ -n "$poller" ] && [ -n "$tid" ] && [ "$tid" != "$poller" ] ||
+        fail "$call from thread '$tid', poll from '$poller': $(cat "$tmp/err")"
 done
 # -n: reports in order, rotation derived from the vector, then a clean close.
 $run "$mon" -d "$scripted" -v scripted -n 5 >"$tmp/out" 2>"$tmp/err"; st=$?

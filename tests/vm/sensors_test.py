@@ -2,7 +2,9 @@
 """The sensor module on the real kernel: keys typed into the emulated keyboard,
 reports, the virtual button device and what reaches it; then, under the monitor,
 a held key whose release the kernel drops while the monitor is stopped, keys typed
-behind such a drop, and the autorepeat of a held key on the virtual device."""
+behind such a drop, the autorepeat of a held key on the virtual device, and the
+sensor toggled by a signal while the monitor's poll waits."""
+import re
 import time
 
 from vmtest import check, run, vm
@@ -52,6 +54,7 @@ while read -r line <&5 && [ "$line" != quit ]; do
     case "$line" in
         stop) kill -STOP $mon && echo "monitor stopped" ;;
         cont) kill -CONT $mon && echo "monitor continued" ;;
+        toggle) kill -USR1 $mon ;;
     esac
 done
 kill -TERM $mon; wait $mon; echo "monitor exited $?"
@@ -220,6 +223,23 @@ def monitor_round(g, stroke_events):
     if strokes != 5 or not turned:
         faults.append("behind a drop: %d of 5 Esc strokes arrived, %s" %
                       (strokes, "Down reported" if turned else "no report of Down"))
+
+    # The sensor off and on from the monitor's control thread while its poll
+    # waits on the keyboard: off, an arrow changes the rotation and reports nothing.
+    off = g.mark()
+    g.send_line("toggle")
+    g.expect(r"^activate 0$", 10, since=off)
+    g.qmp.press("left")
+    g.qmp.press("compose")
+    g.expect(r"orientation changed from \d+ to 270$", 10, since=off)
+    g.expect(KEY % (127, 0), 10, since=off)
+    on = g.mark()
+    g.send_line("toggle")
+    g.expect(r"^activate 1$", 10, since=on)
+    g.qmp.press("up")
+    m = g.expect(REPORT, 10, since=on)
+    check(not [line for line in g.lines[off:on] if re.search(REPORT, line)], "report while off")
+    check(m.group(1) == "0", "report after activate 1: rotation %s" % m.group(1))
 
     g.send_line("quit")
     g.expect(r"^closed$", 20, since=cont)

@@ -1,15 +1,19 @@
 // The sensor service in miniature: load a sensor module, list it, open its
 // poll device, activate sensor 0 and print every report until told to stop.
+// As the platform's service does, one thread polls with room for 16 events
+// while other threads call activate (SIGUSR1) and setDelay (SIGUSR2).
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
 #include <math.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include <android/log.h>
@@ -20,6 +24,11 @@
 namespace {
 
 const char kUsage[] = "Usage: sensormon [-d DIR] [-v VARIANT] [-n COUNT]\n";
+
+// The platform's service reads up to this many events per poll call.
+const int kPollBuffer = 16;
+// SIGUSR2 steps through the rates the platform asks for: normal, UI, game, fastest.
+const int64_t kDelays[] = {200000000, 66667000, 20000000, 0};
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -109,7 +118,20 @@ void apply_log_tags() {
     }
 }
 
+// The control signals are taken by their threads with sigwait, so they are
+// blocked everywhere; the stop signals must reach the polling thread.
 void install_handlers() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGALRM);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
@@ -126,6 +148,62 @@ int rotation_of(const sensors_event_t& ev) {
     if (fabsf(x) > fabsf(ev.acceleration.y))
         return x > 0 ? 90 : 270;
     return z >= 0 ? 0 : 180;
+}
+
+// A control thread: the sensor service's binder threads in miniature. Each
+// signal it takes is one call on the device and one line of output.
+struct Control {
+    sensors_poll_device_t* dev;
+    int handle;
+    int signo;
+    pthread_t thread;
+    std::atomic<bool> stop{false};
+};
+
+void* control_main(void* arg) {
+    Control* c = static_cast<Control*>(arg);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, c->signo);
+    int enabled = 1; // run() has activated the sensor
+    size_t next_delay = 0;
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0)
+            continue;
+        if (c->stop)
+            return nullptr;
+        if (c->signo == SIGUSR1) {
+            enabled = !enabled;
+            c->dev->activate(c->dev, c->handle, enabled);
+            printf("activate %d\n", enabled);
+        } else {
+            const int64_t ns = kDelays[next_delay++ % (sizeof kDelays / sizeof kDelays[0])];
+            c->dev->setDelay(c->dev, c->handle, ns);
+            printf("delay %lld\n", static_cast<long long>(ns));
+        }
+    }
+}
+
+// Started with every signal blocked, so that SIGINT, SIGTERM and SIGALRM go to
+// the polling thread and end its wait.
+bool start_control(Control* c) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const int rc = pthread_create(&c->thread, nullptr, control_main, c);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0)
+        fprintf(stderr, "sensormon: cannot start a control thread: %s\n", strerror(rc));
+    return rc == 0;
+}
+
+// Joined before the device is closed: the module must not be closed while
+// another of its calls runs.
+void stop_control(Control* c) {
+    c->stop = true;
+    pthread_kill(c->thread, c->signo);
+    pthread_join(c->thread, nullptr);
 }
 
 int run(const Options& opt) {
@@ -174,25 +252,41 @@ int run(const Options& opt) {
     poll_dev->activate(poll_dev, handle, 1);
     printf("activated %d\n", handle);
 
+    Control toggle, delay;
+    toggle.dev = delay.dev = poll_dev;
+    toggle.handle = delay.handle = handle;
+    toggle.signo = SIGUSR1;
+    delay.signo = SIGUSR2;
+    const bool toggling = start_control(&toggle);
+    const bool delaying = toggling && start_control(&delay);
+    int status = delaying ? 0 : 1;
+
     long reports = 0;
-    sensors_event_t ev;
-    while (!stop_requested && (opt.count < 0 || reports < opt.count)) {
-        int got = poll_dev->poll(poll_dev, &ev, 1);
+    sensors_event_t events[kPollBuffer];
+    while (status == 0 && !stop_requested && (opt.count < 0 || reports < opt.count)) {
+        int got = poll_dev->poll(poll_dev, events, kPollBuffer);
         if (stop_requested)
             break;
-        if (got < 1)
-            continue;
-        printf("report rotation=%d x=%f y=%f z=%f t=%lld\n", rotation_of(ev), ev.acceleration.x,
-               ev.acceleration.y, ev.acceleration.z, static_cast<long long>(ev.timestamp));
-        reports++;
+        if (got > kPollBuffer)
+            got = kPollBuffer;
+        for (int i = 0; i < got && (opt.count < 0 || reports < opt.count); i++) {
+            const sensors_event_t& ev = events[i];
+            printf("report rotation=%d x=%f y=%f z=%f t=%lld\n", rotation_of(ev), ev.acceleration.x,
+                   ev.acceleration.y, ev.acceleration.z, static_cast<long long>(ev.timestamp));
+            reports++;
+        }
     }
     alarm(0);
+    if (toggling)
+        stop_control(&toggle);
+    if (delaying)
+        stop_control(&delay);
 
     poll_dev->activate(poll_dev, handle, 0);
     device->close(device);
     printf("closed\n");
     hw_unload_module(module);
-    return 0;
+    return status;
 }
 
 } // namespace
