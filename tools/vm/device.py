@@ -13,7 +13,7 @@ import termios
 import threading
 import time
 
-from vm import (BENCH_FAILURE, EXIT_LINE, READY_LINE, SKIP, Device, VMError, VMSkip,
+from vm import (BENCH_FAILURE, EXIT_LINE, READY_LINE, SKIP, Device, VMError, VMSkip, command_script,
                 keyboard_lines, public_keys_path)
 
 
@@ -135,7 +135,7 @@ def run_device(args, command):
                                        "; keys from another terminal: ./dev device --keys KEY..."))
     script = None
     if command:
-        script = " ".join(_quote(c) for c in command) if len(command) > 1 else command[0]
+        script = command_script(command)
     try:
         with Device(args.build_dir, script, timeout=args.timeout, env=env,
                     interactive=command is None, echo=Quiet(sys.stdout), prefix="") as dev:
@@ -151,10 +151,6 @@ def run_device(args, command):
         say("the device is off")
         return 0
     return status
-
-
-def _quote(s):
-    return "'" + s.replace("'", "'\"'\"'") + "'"
 
 
 def main(argv=None):

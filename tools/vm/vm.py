@@ -15,8 +15,8 @@ import sys
 import time
 
 # The package vm/ beside this file: a package comes before a module of the same name.
-from vm import (ARCHES, BENCH_FAILURE, QMP, SKIP, VM, VMError, VMSkip, build_arch, build_image, default_arch,
-                log, parse_keys, shlex_quote)
+from vm import (ARCHES, BENCH_FAILURE, QMP, SKIP, VM, VMError, VMSkip, build_arch, build_image, command_script,
+                default_arch, log, parse_keys)
 
 
 def _check_build_dir(args):
@@ -51,7 +51,7 @@ def _main_run(args):
         return 2
     if not _check_build_dir(args):
         return 2
-    script = " ".join(shlex_quote(c) for c in cmd) if len(cmd) > 1 else cmd[0]
+    script = command_script(cmd)
     with VM(args.build_dir, script, timeout=args.timeout, arch=args.arch, cache=args.cache,
             prefix="") as vm:
         if args.qmp_link:
