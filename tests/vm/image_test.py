@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The image without a boot: what it holds, and that it is rebuilt exactly when an input changed
-(a stale image would test old binaries)."""
+(a stale image would test old binaries); the guest command and its environment quoted on the
+way; `python3 -m vm run` refusing a build folder that does not exist and an --arch that the
+build folder's cache contradicts, before any boot."""
 import gzip
 import os
 import shutil

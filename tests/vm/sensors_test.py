@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
-"""The sensor module on the real kernel: keys typed into the emulated keyboard,
-reports, the virtual button device and what reaches it; then, under the monitor,
-a held key whose release the kernel drops while the monitor is stopped, and the
-autorepeat of a held key on the virtual device."""
+"""The sensor module on the real kernel, driven through the loader by sensordrive: keys typed
+into the emulated keyboard; reports only while enabled, the four vectors, a report on press and
+on release of an arrow, left Ctrl (held into autorepeat) and left Alt reported only on release;
+"Zaze V2 Buttons" with exactly EV_KEY and EV_REP (and the kernel's EV_SYN) and the keys KEY_ESC,
+KEY_LEFTMETA and KEY_COMPOSE, Escape, Compose and left Meta arriving on it, the device gone after
+close. Then, under the monitor: Esc held 2 s repeats there as often as on the keyboard, not twice
+as often; Esc held while the monitor is stopped (SIGSTOP by PID), its release and 20 keystrokes
+overflowing the 64 events that the kernel queues for the module, is released there once the
+monitor is continued."""
 import time
 
 from vmtest import check, run, vm
