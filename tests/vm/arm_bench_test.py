@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The bench on ARM: the image's libraries by NEEDED entries, the guest's devices,
-vkeyboard's keys as a reader sees them, its device gone on quit, the exit status."""
+"""The bench on ARM: the image's libraries by NEEDED entries (only 32-bit ARM files, the armhf
+loader and libc), the guest's devices (/dev/uinput, /dev/binder), vkeyboard's keys as a reader
+sees them, its device gone on quit, the exit status."""
 import os
 
 import guestkbd

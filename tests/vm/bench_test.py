@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""The bench itself: the guest's devices, key input through QMP, the exit status."""
+"""The bench itself: the guest's devices (the keyboard "AT Translated Set 2 keyboard" at
+/dev/input/event0, /dev/uinput, /dev/binder), a key's down and up typed from the host through
+QMP, the guest command's exit status."""
 from vmtest import check, check_key_down_then_up, run, vm
 
 GUEST = r"""

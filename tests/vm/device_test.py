@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
 """The device in one boot: the three deliverables from their platform paths, run by the
-shell user, under the platform's services and the bus's deny-by-default policy."""
+shell user, under the platform's services and the bus's deny-by-default policy. The agent
+run by `shell` through the daemon's whole conversation, registered and pairing; another
+user's call to the agent and claim on org.velto refused by the bus itself; service list,
+check and call from /system/bin; a missing command named by the shell; arrows typed from
+the host as the sensor service's four reports, and Esc, left Meta and Compose on
+"Zaze V2 Buttons"; nothing of the test left running."""
 import re
 
 from vmtest import check, run, vm

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The image without a boot: what it holds, and that it is rebuilt exactly when an input changed
-(a stale image would test old binaries)."""
+(a stale image would test old binaries); the guest command and its environment quoted on the
+way; `python3 -m vm run` refusing a build folder that does not exist and an --arch that the
+build folder's cache contradicts, before any boot."""
 import gzip
 import os
 import shutil
@@ -75,9 +77,9 @@ def body(build_dir):
         check(arch["/vm/env"][1] == b"export A='x y'\"'\"'z'\n", "environment badly quoted")
 
         # A missing build folder is a usage error before any boot, and the cache stays in the project.
-        env = dict(os.environ, VM_CACHE="")
-        script = os.path.join(vm.PROJECT, "tools", "vm", "vm.py")
-        r = subprocess.run([sys.executable, script, "run", "-b", os.path.join(tmp, "none"), "--", "true"],
+        env = dict(os.environ, VM_CACHE="", PYTHONPATH=os.path.dirname(os.path.dirname(vm.__file__)))
+        script = [sys.executable, "-m", "vm"]
+        r = subprocess.run(script + ["run", "-b", os.path.join(tmp, "none"), "--", "true"],
                            cwd=tmp, env=env, capture_output=True, text=True, timeout=60)
         check(r.returncode == 2 and "no build folder" in r.stderr, "missing build folder: %r" % (r,))
         check(not os.path.exists(os.path.join(tmp, ".cache")), "cache made beside a missing build folder")
@@ -86,7 +88,7 @@ def body(build_dir):
         with open(os.path.join(fake, "CMakeCache.txt"), "w") as f:
             f.write("CMAKE_BUILD_TYPE:STRING=RelWithDebInfo\nVM_ARCH:INTERNAL=armhf\n")
         check(vm.build_arch(fake) == "armhf", "build folder's architecture: %r" % vm.build_arch(fake))
-        r = subprocess.run([sys.executable, script, "run", "-b", fake, "--arch", "x86_64", "--", "true"],
+        r = subprocess.run(script + ["run", "-b", fake, "--arch", "x86_64", "--", "true"],
                            cwd=tmp, env=env, capture_output=True, text=True, timeout=60)
         check(r.returncode == 2 and r.stderr.count("\n") == 1 and "an armhf build, not x86_64" in r.stderr,
               "--arch against the build folder: %r" % (r,))

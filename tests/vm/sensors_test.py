@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
-"""The sensor module on the real kernel: keys typed into the emulated keyboard,
-reports, the virtual button device and what reaches it; then, under the monitor,
-a held key whose release the kernel drops while the monitor is stopped, keys typed
-behind such a drop, the autorepeat of a held key on the virtual device, and the
-sensor toggled by a signal while the monitor's poll waits."""
+"""The sensor module on the real kernel, driven through the loader by sensordrive: keys typed
+into the emulated keyboard; reports only while enabled, the four vectors, a report on press and
+on release of an arrow, left Ctrl (held into autorepeat) and left Alt reported only on release;
+"Zaze V2 Buttons" with exactly EV_KEY and EV_REP (and the kernel's EV_SYN) and the keys KEY_ESC,
+KEY_LEFTMETA and KEY_COMPOSE, Escape, Compose and left Meta arriving on it, the device gone after
+close, and a child of the service holding none of the module's descriptors. Then, under the
+monitor: Esc held 2 s repeats there as often as on the keyboard, not twice as often; Esc held
+while the monitor is stopped (SIGSTOP by PID), its release and 20 keystrokes overflowing the 64
+events that the kernel queues for the module, is released there once the monitor is continued;
+5 Esc strokes and a Down typed behind such a drop all arrive; and the sensor toggled off and on
+by a signal while the monitor's poll waits."""
 import re
 import time
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""`service` over the real kernel driver: servicemanager, the sample services,
-and one sample process that dies."""
+"""`service` over the real kernel driver: servicemanager, the sample services
+(list, check, call with each item type), and one sample process that dies."""
 import os
 import re
 

@@ -35,7 +35,8 @@ done
 echo
 echo "On Debian's kernel under qemu (/dev/binder):"
 status=0
-python3 "$ROOT/tools/vm/vm.py" run -b "$BUILD_DIR" -t 120 -- "$GUEST" || status=$?
+PYTHONPATH="$ROOT/tools/vm${PYTHONPATH:+:$PYTHONPATH}" \
+    python3 -m vm run -b "$BUILD_DIR" -t 120 -- "$GUEST" || status=$?
 if [ "$status" -eq 77 ]; then
     echo "service demo: the real-kernel bench cannot run here (see above)"
     exit 0

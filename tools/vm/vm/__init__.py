@@ -1,8 +1,8 @@
 """The real-kernel bench as a library: Debian's kernel under qemu with a busybox initramfs
 that carries the build folder. `vm.VM` boots and runs one guest command; see tools/vm/README.md."""
-from .common import (ARCHES, BENCH_FAILURE, PROJECT, SKIP, VMError, VMSkip, build_arch, default_arch,
-                     default_cache, log)
-from .image import build_image, command_archive, image_inputs, shlex_quote
+from .common import (ARCHES, BENCH_FAILURE, PROJECT, SKIP, VMError, VMSkip, build_arch, command_script,
+                     default_arch, default_cache, log)
+from .image import build_image, command_archive, image_inputs
 from .kernel import fetch_busybox, fetch_kernel
 from .qmp import QMP
 from .runner import EXIT_LINE, READY_LINE, VM

@@ -1,6 +1,11 @@
 """What the rest of the bench shares: its two ways to fail, the log, the cache
-folder and the table of guest architectures."""
+folder, the table of guest architectures, the cache's lock, apt downloads and
+the ELF helpers that the image and the device both use."""
+import contextlib
+import fcntl
 import os
+import shlex
+import subprocess
 import sys
 
 SKIP = 77  # exit status of a run that cannot happen here (missing qemu or kernel)
@@ -80,3 +85,48 @@ def build_arch(build_dir):
     except OSError:
         pass
     return None
+
+
+@contextlib.contextmanager
+def locked(path):
+    # Tests run in parallel; one of them builds, the others wait and reuse.
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(f, fcntl.LOCK_UN)
+
+
+def apt_download(pkg, where):
+    """`apt-get download pkg` into the folder `where`; VMSkip when it fails."""
+    try:
+        r = subprocess.run(["apt-get", "download", pkg], cwd=where, capture_output=True,
+                           text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        raise VMError("apt-get download %s took over 600 s" % pkg)
+    if r.returncode != 0:
+        last = (r.stderr.strip().splitlines() or ["no reason given"])[-1]
+        raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
+
+
+def is_elf(path):
+    with open(path, "rb") as f:
+        return f.read(4) == b"\x7fELF"
+
+
+def guest_lib_path(path):
+    # Merged /usr: keep the name the loader asked for, in the real folder;
+    # the image links /lib and /lib64 to usr/.
+    real_dir = os.path.realpath(os.path.dirname(path))
+    return os.path.join(real_dir, os.path.basename(path))
+
+
+def command_script(words):
+    """A guest shell script from command-line words: one word is a whole script; several are
+    quoted one by one, each of them, so that a first word such as A=1 or `if` stays a command's
+    name as given."""
+    if len(words) == 1:
+        return words[0]
+    return " ".join(shlex.quote(w) if shlex.quote(w) != w else "'%s'" % w for w in words)

@@ -10,9 +10,9 @@ import subprocess
 import tempfile
 import time
 
-from .common import ARCHES, PROJECT, VMError, VMSkip, log
-from .image import Layout, _guest_lib_path, _is_elf, add_libraries
-from .kernel import _apt_download, fetch_extra_modules, locked
+from .common import ARCHES, PROJECT, VMError, VMSkip, apt_download, guest_lib_path, is_elf, locked, log
+from .image import Layout, add_libraries
+from .kernel import fetch_extra_modules
 from .keys import KEYBOARD_LINE, keyboard_lines
 from .runner import VM
 
@@ -231,7 +231,7 @@ def fetch_packages(cache):
             os.chmod(tmp, 0o755)  # apt's sandbox user writes here
             for pkg in PACKAGES:
                 log("downloading %s" % pkg)
-                _apt_download(pkg, tmp)
+                apt_download(pkg, tmp)
             for deb in sorted(glob.glob(os.path.join(tmp, "*.deb"))):
                 r = subprocess.run(["dpkg-deb", "-x", deb, part], capture_output=True, text=True)
                 if r.returncode != 0:
@@ -269,11 +269,11 @@ class DeviceLayout(Layout):
                 lib = lib[len(root):]
                 # The image's /lib is a link to usr/lib.
                 return "/usr" + lib if lib.startswith("/lib/") else lib
-            return _guest_lib_path(lib)
+            return guest_lib_path(lib)
 
         libdirs = [os.path.join(root, d) for d in ("usr/lib/arm-linux-gnueabihf",
                                                    "lib/arm-linux-gnueabihf")]
-        elves = [h for g, h in files.items() if _is_elf(h) and not h.endswith(".ko")
+        elves = [h for g, h in files.items() if is_elf(h) and not h.endswith(".ko")
                  and g != "/bin/busybox"]
         add_libraries(files, elves, arch, libdirs, guest_path)
         return files

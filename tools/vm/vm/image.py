@@ -6,12 +6,14 @@ import hashlib
 import io
 import os
 import re
+import shlex
 import shutil
 import stat
 import subprocess
 
-from .common import ARCHES, VMError, VMSkip, default_arch, default_cache, log
-from .kernel import fetch_busybox, fetch_kernel, locked
+from .common import (ARCHES, VMError, VMSkip, default_arch, default_cache, guest_lib_path, is_elf, locked,
+                     log)
+from .kernel import fetch_busybox, fetch_kernel
 
 INIT = r"""#!/bin/busybox sh
 /bin/busybox mkdir -p /proc /sys /dev /tmp /sbin /usr/bin /usr/sbin
@@ -79,11 +81,6 @@ class Cpio:
         self._entry("TRAILER!!!", 0)
 
 
-def _is_elf(path):
-    with open(path, "rb") as f:
-        return f.read(4) == b"\x7fELF"
-
-
 def _ldd(path):
     """Shared libraries of an ELF file, as the host's loader resolves them."""
     r = subprocess.run(["ldd", path], capture_output=True, text=True)
@@ -147,19 +144,12 @@ def _needed(path, libdirs):
     return list(seen)
 
 
-def _guest_lib_path(path):
-    # Merged /usr: keep the name the loader asked for, in the real folder;
-    # the image links /lib and /lib64 to usr/.
-    real_dir = os.path.realpath(os.path.dirname(path))
-    return os.path.join(real_dir, os.path.basename(path))
-
-
 def add_libraries(files, elves, arch, libdirs=(), guest_path=None):
     """Adds to `files` the shared libraries of the ELF files `elves`: by ldd for the host's
     arch, by NEEDED entries through `libdirs` and the arch's folders for a foreign one.
     `guest_path` maps a library's host path to its place in the guest."""
     machine = ARCHES[arch]
-    guest_path = guest_path or _guest_lib_path
+    guest_path = guest_path or guest_lib_path
     for p in elves:
         libs = _needed(p, list(libdirs) + machine["libdirs"]) if "libdirs" in machine else _ldd(p)
         for lib in libs:
@@ -180,7 +170,7 @@ def image_inputs(build_dir, arch, kernel, busybox):
                 p = os.path.join(root, n)
                 if os.path.isfile(p) and not os.path.islink(p):
                     files[p] = p  # the same path: rpaths and ../lib lookups hold
-                    if _is_elf(p):
+                    if is_elf(p):
                         elves.append(p)
     add_libraries(files, elves, arch)
     return files
@@ -259,7 +249,7 @@ def build_image(build_dir, arch=None, cache=None, layout=None):
                 c.file(g, data, mode)
             for g in sorted(files):
                 h = files[g]
-                data = _strip(h) if _is_elf(h) and not h.endswith(".ko") and g != "/bin/busybox" \
+                data = _strip(h) if is_elf(h) and not h.endswith(".ko") and g != "/bin/busybox" \
                     else open(h, "rb").read()
                 c.file(g, data, 0o755 if os.access(h, os.X_OK) else 0o644)
             c.close()
@@ -277,11 +267,7 @@ def command_archive(script, env):
         c = Cpio(gz)
         if script is not None:  # None: the image's own init decides (the device's console)
             c.file("/vm/cmd.sh", script.encode())
-        lines = "".join("export %s=%s\n" % (k, shlex_quote(v)) for k, v in sorted(env.items()))
+        lines = "".join("export %s=%s\n" % (k, shlex.quote(str(v))) for k, v in sorted(env.items()))
         c.file("/vm/env", lines.encode(), 0o644)
         c.close()
     return buf.getvalue()
-
-
-def shlex_quote(s):
-    return "'" + str(s).replace("'", "'\"'\"'") + "'"

@@ -1,6 +1,4 @@
 """Debian's kernel and a static busybox for the guest, fetched with apt-get into the cache."""
-import contextlib
-import fcntl
 import glob
 import os
 import re
@@ -9,19 +7,7 @@ import subprocess
 import tarfile
 import tempfile
 
-from .common import ARCHES, VMError, VMSkip, log
-
-
-@contextlib.contextmanager
-def locked(path):
-    # Tests run in parallel; one of them builds, the others wait and reuse.
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        fcntl.flock(f, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(f, fcntl.LOCK_UN)
+from .common import ARCHES, VMError, VMSkip, apt_download, locked, log
 
 
 def _apt_kernel_package(meta):
@@ -71,7 +57,7 @@ def _download_kernel(machine, want, base):
     with tempfile.TemporaryDirectory(prefix="vm-kernel-") as tmp:
         os.chmod(tmp, 0o755)  # apt's sandbox user may then write here
         if want is None:
-            _apt_download(machine["kernel_meta"], tmp)
+            apt_download(machine["kernel_meta"], tmp)
             deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
             dep = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
                                  text=True).stdout
@@ -82,23 +68,12 @@ def _download_kernel(machine, want, base):
             os.unlink(deb)
         folder = os.path.join(base, "%s_%s" % want)
         log("downloading %s" % want[0])
-        _apt_download(want[0], tmp)
+        apt_download(want[0], tmp)
         debs = glob.glob(os.path.join(tmp, want[0] + "_*.deb"))
         if not debs:
             raise VMSkip("apt-get download %s gave no package" % want[0])
         _extract_kernel(debs[0], machine["modules"], folder, extra=machine.get("extra_modules", ()))
         return folder
-
-
-def _apt_download(pkg, where):
-    try:
-        r = subprocess.run(["apt-get", "download", pkg], cwd=where, capture_output=True,
-                           text=True, timeout=600)
-    except subprocess.TimeoutExpired:
-        raise VMError("apt-get download %s took over 600 s" % pkg)
-    if r.returncode != 0:
-        last = (r.stderr.strip().splitlines() or ["no reason given"])[-1]
-        raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
 
 
 def _extract_kernel(deb, modules, folder, with_kernel=True, extra=()):
@@ -154,7 +129,7 @@ def fetch_extra_modules(arch, cache, kernel):
             os.chmod(tmp, 0o755)
             log("downloading %s for %s" % (pkg, ", ".join(
                 os.path.basename(m) for m in machine["extra_modules"])))
-            _apt_download("%s=%s" % (pkg, version) if version else pkg, tmp)
+            apt_download("%s=%s" % (pkg, version) if version else pkg, tmp)
             debs = glob.glob(os.path.join(tmp, pkg + "_*.deb"))
             if not debs:
                 raise VMSkip("apt-get download %s gave no package" % pkg)
@@ -181,7 +156,7 @@ def fetch_busybox(arch, cache):
         with tempfile.TemporaryDirectory(prefix="vm-busybox-") as tmp:
             os.chmod(tmp, 0o755)
             log("downloading %s" % pkg)
-            _apt_download(pkg, tmp)
+            apt_download(pkg, tmp)
             debs = glob.glob(os.path.join(tmp, "*.deb"))
             if not debs:
                 raise VMSkip("apt-get download %s gave no package" % pkg)

@@ -1,7 +1,7 @@
-#!/usr/bin/env python3
-"""The device at a console: boots the armhf build's device (vm/device.py) and attaches its
-serial console as the shell user's shell; or runs one command as that user; or types keys
-into the device that runs. `./dev device` calls this with the armhf build folder."""
+"""The device's command line (`python3 -m vm device`): boots the armhf build's device
+(vm/device.py) and attaches its serial console as the shell user's shell; or runs one command
+as that user; or types keys into the device that runs. `./dev device` calls this with the
+armhf build folder."""
 
 import argparse
 import contextlib
@@ -13,15 +13,17 @@ import termios
 import threading
 import time
 
-from vm import (BENCH_FAILURE, EXIT_LINE, READY_LINE, SKIP, Device, VMError, VMSkip,
-                keyboard_lines, public_keys_path)
+from .common import BENCH_FAILURE, SKIP, VMError, VMSkip, command_script
+from .device import Device, public_keys_path
+from .keys import keyboard_lines
+from .runner import EXIT_LINE, READY_LINE
 
 
 def say(msg):
     print("device: " + msg, file=sys.stderr, flush=True)
 
-USAGE = """device.py -b BUILD_DIR [-t SECS] [-- COMMAND...]
-       device.py --keys KEY...
+USAGE = """python3 -m vm device -b BUILD_DIR [-t SECS] [-- COMMAND...]
+       python3 -m vm device --keys KEY...
 
   (no command)   the console: a shell of the user shell on the device; 'exit' powers off
   -- COMMAND     runs COMMAND as the user shell, exits with its status
@@ -135,7 +137,7 @@ def run_device(args, command):
                                        "; keys from another terminal: ./dev device --keys KEY..."))
     script = None
     if command:
-        script = " ".join(_quote(c) for c in command) if len(command) > 1 else command[0]
+        script = command_script(command)
     try:
         with Device(args.build_dir, script, timeout=args.timeout, env=env,
                     interactive=command is None, echo=Quiet(sys.stdout), prefix="") as dev:
@@ -151,10 +153,6 @@ def run_device(args, command):
         say("the device is off")
         return 0
     return status
-
-
-def _quote(s):
-    return "'" + s.replace("'", "'\"'\"'") + "'"
 
 
 def main(argv=None):
@@ -200,7 +198,3 @@ def main(argv=None):
     except KeyboardInterrupt:
         say("interrupted; qemu ended")
         return 130
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The device's figures, one table row each, from the project's armhf build
 # (two boots: the device and, for the baseline, the plain armhf guest).
-# Usage: BUILD_DIR=/abs/build tests/vm/bench.sh
+# Usage: BUILD_DIR=/abs/build bench/vm/bench.sh
 set -euo pipefail
 if [ -z "${BUILD_DIR:-}" ]; then
     echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2

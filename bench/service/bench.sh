@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The registry client's figures, one table row each, from a built tree: boots
 # the real-kernel bench once (tools/vm) and times `service list` there.
-# Usage: BUILD_DIR=/abs/build tests/service/bench.sh
+# Usage: BUILD_DIR=/abs/build bench/service/bench.sh
 set -euo pipefail
 if [ -z "${BUILD_DIR:-}" ]; then
     echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2

@@ -1,11 +1,11 @@
-#!/usr/bin/env python3
 """Real-kernel bench: Debian's kernel under qemu with a busybox initramfs.
 
-A small command line over the library in vm/ (the runner, the demo and the tests import that):
-  vm.py image --build-dir DIR            build (or reuse) the image, print its paths
-  vm.py run --build-dir DIR [-t SECS] -- COMMAND...
+The command line over this library (with PYTHONPATH=tools/vm):
+  python3 -m vm image --build-dir DIR    build (or reuse) the image, print its paths
+  python3 -m vm run --build-dir DIR [-t SECS] -- COMMAND...
                                          boot, run COMMAND in the guest, exit with its status
-  vm.py keys --qmp SOCKET KEY...         type keys into a running guest (see --help)
+  python3 -m vm keys --qmp SOCKET KEY... type keys into a running guest (see --help)
+  python3 -m vm device ...               the device (device_cli.py; ./dev device calls it)
 """
 
 import argparse
@@ -14,9 +14,13 @@ import os
 import sys
 import time
 
-# The package vm/ beside this file: a package comes before a module of the same name.
-from vm import (ARCHES, BENCH_FAILURE, QMP, SKIP, VM, VMError, VMSkip, build_arch, build_image, default_arch,
-                log, parse_keys, shlex_quote)
+from . import device_cli
+from .common import (ARCHES, BENCH_FAILURE, SKIP, VMError, VMSkip, build_arch, command_script, default_arch,
+                     log)
+from .image import build_image
+from .keys import parse_keys
+from .qmp import QMP
+from .runner import VM
 
 
 def _check_build_dir(args):
@@ -51,7 +55,7 @@ def _main_run(args):
         return 2
     if not _check_build_dir(args):
         return 2
-    script = " ".join(shlex_quote(c) for c in cmd) if len(cmd) > 1 else cmd[0]
+    script = command_script(cmd)
     with VM(args.build_dir, script, timeout=args.timeout, arch=args.arch, cache=args.cache,
             prefix="") as vm:
         if args.qmp_link:
@@ -87,7 +91,10 @@ def _main_keys(args):
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(prog="vm.py", description="Debian's kernel under qemu: "
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["device"]:
+        return device_cli.main(argv[1:])  # its own options and usage
+    p = argparse.ArgumentParser(prog="python3 -m vm", description="Debian's kernel under qemu: "
                                 "build the image, run one guest command, type keys.")
     sub = p.add_subparsers(dest="cmd", required=True)
     for name in ("image", "run"):
@@ -105,6 +112,7 @@ def main(argv=None):
     k.add_argument("--qmp", required=True, help="the QMP socket (see run --qmp-link)")
     k.add_argument("--gap", type=float, default=0.1, help="seconds between steps")
     k.add_argument("keys", nargs="+", help="qcode names: KEY, KEY:HOLD, +KEY (down), -KEY (up), sleep:SECS")
+    sub.add_parser("device", add_help=False, help="the device: a console, one command or keys (device --help)")
     args = p.parse_args(argv)
     try:
         return {"image": _main_image, "run": _main_run, "keys": _main_keys}[args.cmd](args)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The sensor module's figures, one table row each, from a built tree.
-# Usage: BUILD_DIR=/abs/build tests/sensors/bench.sh
+# Usage: BUILD_DIR=/abs/build bench/sensors/bench.sh
 set -euo pipefail
 if [ -z "${BUILD_DIR:-}" ]; then
     echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2

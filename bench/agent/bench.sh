@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The agent's figures, one table row each, from a built tree.
-# Usage: BUILD_DIR=/abs/build tests/agent/bench.sh
+# Usage: BUILD_DIR=/abs/build bench/agent/bench.sh
 set -euo pipefail
 if [ -z "${BUILD_DIR:-}" ]; then
     echo "bench.sh: set BUILD_DIR to the absolute build folder" >&2
