@@ -1,5 +1,5 @@
 # Flood figures, not a test: run inside the guest by
-#   PYTHONPATH=tools/vm python3 -m vm run -b BUILD_DIR -t 300 -- "$(cat tests/vm/flood.sh)"   (VM_ARCH=armhf for build-armhf)
+#   PYTHONPATH=tools/vm python3 -m vm run -b BUILD_DIR -t 300 -- "$(cat bench/vm/flood.sh)"
 # One row a run; runs alternate between the module and the bare forwarder.
 # vkeyboard types N Esc strokes at full speed into a keyboard read by one forwarder, the module
 # (under the monitor) or the bare forwarder (evprobe relay); Esc presses are counted on its device.
