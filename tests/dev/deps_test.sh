@@ -24,6 +24,7 @@ case " $* " in
 esac
 exit 0
 SH
+# shellcheck disable=SC2016 # the fake's own $1
 printf '#!/bin/sh\n[ "$1" = --print-foreign-architectures ] && echo armhf\nexit 0\n' > "$work/bin/dpkg"
 printf '#!/bin/sh\nexit 1\n' > "$work/bin/dpkg-query"  # nothing is installed
 chmod +x "$work/bin/"*
@@ -44,6 +45,7 @@ run() {  # run ARCHIVE: ./dev deps under the fakes, output in $out, status in $s
 run skew
 check skew "$([ $status = 0 ] && [ "$installs" = 2 ]; echo $?)" "status $status, $installs installs (want 0, 2)"
 check skew "$(grep -q 'could not all be updated' <<<"$out"; echo $?)" "no warning about the lists"
+# shellcheck source=/dev/null # the machine's own file
 check skew "$(grep -q 'trying once more' <<<"$out" && tail -n1 "$CALLS" | grep -q "Default-Release=$(. /etc/os-release; echo "$VERSION_CODENAME")"; echo $?)" \
     "second try not announced or not preferring the release's versions"
 

@@ -23,7 +23,7 @@ done
 
 $run "$mon" -d "$tmp" >"$tmp/out" 2>"$tmp/err"; st=$?
 [ $st -eq 1 ] || fail "missing module: exit $st"
-[ "$(wc -l <"$tmp/err")" -eq 1 ] && grep -q "^sensormon: cannot load module: $tmp/sensors.vardel.so" "$tmp/err" ||
+{ [ "$(wc -l <"$tmp/err")" -eq 1 ] && grep -q "^sensormon: cannot load module: $tmp/sensors.vardel.so" "$tmp/err"; } ||
     fail "missing module: $(cat "$tmp/err")"
 
 # Default folder: ../lib beside the binary, which is where the build puts the module.
@@ -66,7 +66,7 @@ for tags in '*:d' 'KbdSensor:s *:v' '*:e'; do
 done
 # While poll waits, SIGUSR1 toggles the sensor and SIGUSR2 steps the delay, one line each, and the
 # module sees those calls from threads other than the one in poll.
-lines() { cat "$tmp/out" 2>/dev/null | wc -l; }
+lines() { if [ -e "$tmp/out" ]; then wc -l < "$tmp/out"; else echo 0; fi; }
 rm -f "$tmp/out"
 ANDROID_LOG_TAGS='*:d' $run "$mon" -d "$libdir" >"$tmp/out" 2>"$tmp/err" &
 pid=$!
@@ -98,7 +98,7 @@ tid_of() { awk -v m="$1" 'index($0, m) { print $6; exit }' "$tmp/err"; }
 poller=$(tid_of 'poll_poll: dev=')
 for call in 'handle=0 enabled=0' 'poll_setDelay: dev='; do
     tid=$(tid_of "$call")
-    [ -n "$poller" ] && [ -n "$tid" ] && [ "$tid" != "$poller" ] ||
+    { [ -n "$poller" ] && [ -n "$tid" ] && [ "$tid" != "$poller" ]; } ||
         fail "$call from thread '$tid', poll from '$poller': $(cat "$tmp/err")"
 done
 # -n: reports in order, rotation derived from the vector, then a clean close.

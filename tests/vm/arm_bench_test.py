@@ -50,7 +50,7 @@ def body(build_dir):
         g.expect(r"^host says done$", 10)
         # quit destroys the device: the reader sees it go, the device list drops it.
         mark = g.mark()
-        g.send_line("k quit")
+        g.keyboard.quit()
         for line in ("keyboard gone", "watch: device gone", "probe exited 0", "0"):
             g.expect("^%s$" % line, 10, since=mark)
         check(g.wait(30) == 7, "guest status %r, wanted 7" % g.status)

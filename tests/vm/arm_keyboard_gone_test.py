@@ -12,19 +12,19 @@ echo "keyboard destroyed"
 """
 
 GUEST = GUEST_START + DESTROYED + GUEST_END + GUEST_BUSY % {
-    "keyboard": "vkeyboard < /tmp/kbd.in &\nkbd=$!", "remove": DESTROYED}
+    "keyboard": 'vkeyboard < "$keys" &\nkbd=$!', "remove": DESTROYED}
 
 
 def destroy(g):
     mark = g.mark()
-    g.send_line("k quit")
+    g.keyboard.quit()
     g.expect(r"^keyboard destroyed$", 20, since=mark)
 
 
 def body(build_dir):
     with guestkbd.KeyboardVM(build_dir, GUEST, timeout=150, arch="armhf") as g:
         before_removal(g)
-        g.send_line("k quit")
+        g.keyboard.quit()
         g.send_line("go")
         g.expect(r"^keyboard destroyed$", 20)
         after_removal(g)

@@ -53,7 +53,7 @@ def body(build_dir):
         _, initrd = vm.build_image(fake, cache=cache)
         files = entries(initrd)
         prog = os.path.join(fake, "bin", "prog")
-        for want in ("/init", "/bin/busybox", "/vm/modules/evdev.ko", "/vm/modules/uinput.ko",
+        for want in ("/init", "/bin/busybox", vm.HELPERS_PATH, "/vm/modules/evdev.ko", "/vm/modules/uinput.ko",
                      "/vm/modules/binder_linux.ko", prog, fake + "/lib/sub/data.txt",
                      "/usr/lib64/ld-linux-x86-64.so.2", "/usr/lib/x86_64-linux-gnu/libc.so.6"):
             check(want in files, "image lacks %s" % want)

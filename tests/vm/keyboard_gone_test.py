@@ -5,7 +5,7 @@ again: the module, continued, releases Esc on the virtual device itself."""
 from vmtest import check, run, vm
 
 # The monitor waits on the keyboard; the removal comes on the host's cue.
-GUEST_START = r"""
+GUEST_START = vm.GUEST_HELPERS + r"""
 export ANDROID_LOG_TAGS='*:v'
 sensormon -n 50 &
 mon=$!
@@ -29,18 +29,10 @@ echo "monitor exited $?"
 # in between (REMOVE). KEYBOARD brings a keyboard back first.
 GUEST_BUSY = r"""
 %(keyboard)s
-n=0
-until grep -q 'Name="AT Translated Set 2 keyboard"' /proc/bus/input/devices; do
-    n=$((n+1)); [ $n -gt 100 ] && { echo "no keyboard back"; exit 1; }
-    sleep 0.1
-done
+upto /proc/bus/input/devices 'Name="AT Translated Set 2 keyboard"' || { echo "no keyboard back"; exit 1; }
 sensormon &
 mon=$!
-n=0
-until grep -q 'Name="Zaze V2 Buttons"' /proc/bus/input/devices; do
-    n=$((n+1)); [ $n -gt 300 ] && { echo "no virtual device"; kill $mon; exit 1; }
-    sleep 0.1
-done
+upto /proc/bus/input/devices 'Name="Zaze V2 Buttons"' "" 600 || { echo "no virtual device"; kill $mon; exit 1; }
 evprobe watch "Zaze V2 Buttons" 60000 &
 probe=$!
 exec 5< /dev/console
@@ -65,7 +57,7 @@ port=$(basename $(ls -d /sys/bus/serio/drivers/atkbd/serio* | head -n 1))
 def before_removal(g):
     g.expect(r'^module id=sensors name="Kbd Orientation Sensor" author="Brannoc" version=2\.3$', 60)
     g.expect(r"^activated 0$", 20)
-    g.qmp.press("down")
+    g.keyboard.press("down")
     g.expect(r"^report rotation=180 x=0\.000000 y=9\.772881 z=-0\.813139 t=\d+$", 10)
 
 
@@ -88,7 +80,7 @@ def busy_removal(g, remove):
     continued, the module releases Esc there (the kernel's queued release is lost
     with the keyboard), well before the monitor closes the device."""
     g.expect(r"^watching /dev/input/event\d+$", 30)
-    g.qmp.key("esc", True)
+    g.keyboard.key("esc", True)
     g.expect(r"^event type=1 code=1 value=1$", 10)
     mark = g.mark()
     g.send_line("stop")

@@ -27,14 +27,10 @@ KEY = r"^event type=1 code=%d value=%d$"
 # The keyboard's own events, as its watcher in the monitor's round prints them.
 KBD_KEY = r"^keyboard event type=1 code=%d value=%d$"
 
-GUEST = r"""
+GUEST = vm.GUEST_HELPERS + r"""
 export ANDROID_LOG_TAGS='*:v'
 virtual_device() {
-    n=0
-    until grep -q 'Name="%(v)s"' /proc/bus/input/devices; do
-        n=$((n+1)); [ $n -gt 300 ] && { echo "no virtual device"; kill $1; exit 1; }
-        sleep 0.1
-    done
+    upto /proc/bus/input/devices 'Name="%(v)s"' "" 600 || { echo "no virtual device"; kill $1; exit 1; }
 }
 sensordrive "$BUILD_DIR/lib" < /dev/console &
 drv=$!
@@ -86,12 +82,12 @@ def body(build_dir, machine=vm.VM):
 
         # Disabled: the rotation follows the keys, nothing is reported.
         start = g.mark()
-        g.qmp.press("right")
+        g.keyboard.press("right")
         g.expect(r"orientation changed from 0 to 90$", 10, since=start)
         # The release of Right reports nothing while disabled, so nothing shows
         # it was read; Compose behind it on the same device does, once forwarded.
         # Without this the release can be read after "enable" and report.
-        g.qmp.press("compose")
+        g.keyboard.press("compose")
         g.expect(KEY % (127, 0), 10, since=start)
 
         g.send_line("enable")
@@ -102,7 +98,7 @@ def body(build_dir, machine=vm.VM):
         seen = []
         for qcode, deg in (("down", 180), ("up", 0), ("left", 270), ("right", 90)):
             mark = g.mark()
-            g.qmp.press(qcode)
+            g.keyboard.press(qcode)
             for _ in range(2):
                 m = g.expect(REPORT, 10)
                 seen.append((int(m.group(1)), m.group(2)))
@@ -114,24 +110,24 @@ def body(build_dir, machine=vm.VM):
         # Left Ctrl held into autorepeat, then left Alt: only their releases report.
         for qcode, hold in (("ctrl", 0.8), ("alt", 0.05)):
             mark = g.mark()
-            g.qmp.press(qcode, hold)
+            g.keyboard.press(qcode, hold)
             m = g.expect(REPORT, 10, since=mark)
             check(m.group(1) == "90", "%s release reported rotation %s" % (qcode, m.group(1)))
             check(len(g.matching(REPORT, mark)) == 1, "%s: more than one report" % qcode)
 
         # Right Ctrl is ordinary; the three buttons arrive on the virtual device.
         mark = g.mark()
-        g.qmp.press("ctrl_r")
+        g.keyboard.press("ctrl_r")
         for qcode, code in (("esc", 1), ("compose", 127), ("meta_l", 125)):
-            g.qmp.press(qcode)
+            g.keyboard.press(qcode)
             g.expect(KEY % (code, 1), 10, since=mark)
             g.expect(KEY % (code, 0), 10, since=mark)
-        g.qmp.press("a")
+        g.keyboard.press("a")
 
         # Disabled again: arrows change the rotation and report nothing.
         g.send_line("disable")
         g.expect(r"^disabled$", 10, since=mark)
-        g.qmp.press("up")
+        g.keyboard.press("up")
         g.expect(r"orientation changed from 90 to 0$", 10, since=mark)
         check(not g.matching(REPORT, mark), "reports after the arrows: %r" %
               [m.group(0) for m in g.matching(REPORT, mark)])
@@ -166,7 +162,7 @@ def monitor_round(g, stroke_events):
     # A held Esc repeats on the virtual device by that device's own autorepeat:
     # at the keyboard's rate (both 250/33 ms), not at the sum of the two.
     hold = g.mark()
-    g.qmp.press("esc", 2.0)
+    g.keyboard.press("esc", 2.0)
     g.expect(KBD_KEY % (1, 0), 10, since=hold)
     g.expect(KEY % (1, 0), 10, since=hold)
     kbd = len(g.matching(KBD_KEY % (1, 2), hold))
@@ -180,13 +176,13 @@ def monitor_round(g, stroke_events):
     # it overflow the module's queue, and the kernel drops them for a SYN_DROPPED.
     # Continued, the module must release Esc on the virtual device itself.
     down = g.mark()
-    g.qmp.key("esc", True)
+    g.keyboard.key("esc", True)
     g.expect(KEY % (1, 1), 10, since=down)
     g.send_line("stop")
     g.expect(r"^monitor stopped$", 10, since=down)
-    g.qmp.key("esc", False)
+    g.keyboard.key("esc", False)
     for _ in range(OVERFLOW_KEYS):
-        g.qmp.press("a")
+        g.keyboard.press("a")
     g.expect(KBD_KEY % (1, 0), 10, since=down)
     for _ in range(OVERFLOW_KEYS):
         g.expect(KBD_KEY % (30, 0), 10)
@@ -196,7 +192,7 @@ def monitor_round(g, stroke_events):
     # A second for a stuck Esc to show by its repeats; Compose, which would end
     # them, then marks that the module has read what was queued.
     time.sleep(1)
-    g.qmp.press("compose")
+    g.keyboard.press("compose")
     g.expect(KEY % (127, 0), 10, since=cont)
     check(g.matching(r"keyboard events dropped by the kernel", cont) or not g.matching(KEY % (1, 0), cont),
           "Esc released, but the module saw no SYN_DROPPED: the queue did not overflow")
@@ -214,15 +210,15 @@ def monitor_round(g, stroke_events):
     g.send_line("stop")
     g.expect(r"^monitor stopped$", 10, since=behind)
     for _ in range(-(-72 // stroke_events)):
-        g.qmp.press("a")
+        g.keyboard.press("a")
     for _ in range(5):
-        g.qmp.press("esc")
-    g.qmp.press("down")
+        g.keyboard.press("esc")
+    g.keyboard.press("down")
     g.expect(KBD_KEY % (108, 0), 10, since=behind)
     cont = g.mark()
     g.send_line("cont")
     g.expect(r"^monitor continued$", 10, since=cont)
-    g.qmp.press("compose")
+    g.keyboard.press("compose")
     g.expect(KEY % (127, 0), 10, since=cont)
     strokes = len(g.matching(KEY % (1, 1), cont))
     turned = g.matching(r"^report rotation=180 ", cont)
@@ -235,14 +231,14 @@ def monitor_round(g, stroke_events):
     off = g.mark()
     g.send_line("toggle")
     g.expect(r"^activate 0$", 10, since=off)
-    g.qmp.press("left")
-    g.qmp.press("compose")
+    g.keyboard.press("left")
+    g.keyboard.press("compose")
     g.expect(r"orientation changed from \d+ to 270$", 10, since=off)
     g.expect(KEY % (127, 0), 10, since=off)
     on = g.mark()
     g.send_line("toggle")
     g.expect(r"^activate 1$", 10, since=on)
-    g.qmp.press("up")
+    g.keyboard.press("up")
     m = g.expect(REPORT, 10, since=on)
     check(not [line for line in g.lines[off:on] if re.search(REPORT, line)], "report while off")
     check(m.group(1) == "0", "report after activate 1: rotation %s" % m.group(1))

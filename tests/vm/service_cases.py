@@ -1,17 +1,11 @@
 """What the real-kernel runs of `service` share: the guest's shell helpers, the
 way each case's output comes back over the console, and the usage text."""
+import vm
 
 # Guest helpers. Every wait is bounded: a hung `service` is killed by timeout
 # and shows up as status 137 instead of stalling the run.
-SHELL = r"""
-ready() { # PID FILE PATTERN [STEPS]: PATTERN in FILE while PID lives, within STEPS x 50 ms (5 s)
-  i=0
-  until grep -q "$3" "$2" 2>/dev/null; do
-    kill -0 "$1" 2>/dev/null || return 1
-    i=$((i+1)); [ $i -ge "${4:-100}" ] && return 1
-    usleep 50000
-  done
-}
+SHELL = vm.GUEST_HELPERS + r"""
+ready() { upto "$2" "$3" "$1" "${4:-100}"; } # PID FILE PATTERN [STEPS]: within STEPS x 50 ms (5 s) while PID lives
 stop() { for p in "$@"; do kill -9 "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; }
 # A fresh registry; the kernel releases a dead one's context a moment after
 # its death, until then the next one cannot take it.

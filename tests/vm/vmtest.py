@@ -16,10 +16,10 @@ def check(cond, what):
 def check_key_down_then_up(g):
     """The guest's reader prints "event type=1 code=30 value=V" lines: down and up of "a" are
     separate events, and the release comes only when sent."""
-    g.qmp.key("a", True)
+    g.keyboard.key("a", True)
     g.expect(r"^event type=1 code=30 value=1$", 10)
     mark = g.mark()
-    g.qmp.key("a", False)
+    g.keyboard.key("a", False)
     g.expect(r"^event type=1 code=30 value=0$", 10, since=mark)
     check(not g.matching(r"code=30 value=0", 0)[:-1], "release arrived before it was sent")
 

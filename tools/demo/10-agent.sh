@@ -45,7 +45,8 @@ CONF
 dbus-daemon --config-file="$work/bus.conf" --print-address=1 --nofork >"$work/address" 2>/dev/null &
 pids+=($!)
 wait_for "$work/address" 10 unix:
-export DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/address")
+DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/address")
+export DBUS_SYSTEM_BUS_ADDRESS
 echo "private system bus: $DBUS_SYSTEM_BUS_ADDRESS"
 
 "$BUILD_DIR/bin/btdaemon" >"$work/daemon" 2>&1 &
@@ -55,7 +56,7 @@ wait_for "$work/daemon" 10 '^owner org.velto'
 echo "agent: $BUILD_DIR/bin/agent 0123"
 "$BUILD_DIR/bin/agent" 0123 >"$work/agent" 2>&1 &
 agent_pid=$!
-pids+=($agent_pid)
+pids+=("$agent_pid")
 # The daemon ends the conversation with Release, which ends the agent.
 wait_for "$work/daemon" 20 '^reply Release'
 status=0

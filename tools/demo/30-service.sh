@@ -18,6 +18,7 @@ status=0
 echo "exit status: $status"
 [ "$status" -eq 20 ]
 
+# shellcheck disable=SC2016 # the guest's shell expands it
 GUEST='
 servicemanager &
 sleep 0.5

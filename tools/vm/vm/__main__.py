@@ -18,7 +18,7 @@ from . import device_cli
 from .common import (ARCHES, BENCH_FAILURE, SKIP, VMError, VMSkip, build_arch, command_script, default_arch,
                      log)
 from .image import build_image
-from .keys import parse_keys
+from .keyboard import QMPKeyboard
 from .qmp import QMP
 from .runner import VM
 
@@ -62,7 +62,7 @@ def _main_run(args):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(args.qmp_link)
             vm.qmp.close()  # the socket takes one client at a time
-            vm.qmp = None
+            vm.qmp = vm.keyboard = None
             os.symlink(vm.qmp_path, args.qmp_link)
         try:
             status = vm.wait(max(1.0, vm.deadline - time.monotonic()))
@@ -75,18 +75,11 @@ def _main_run(args):
 
 
 def _main_keys(args):
-    q = QMP(args.qmp)
+    kbd = QMPKeyboard(QMP(args.qmp))
     try:
-        for step in parse_keys(args.keys):
-            if step[0] == "sleep":
-                time.sleep(step[1])
-            elif step[0] == "press":
-                q.press(step[1], step[2])
-            else:
-                q.key(step[1], step[0] == "down")
-            time.sleep(args.gap)
+        kbd.type(args.keys, args.gap)
     finally:
-        q.close()
+        kbd.qmp.close()
     return 0
 
 

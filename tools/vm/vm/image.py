@@ -13,7 +13,17 @@ import subprocess
 
 from .common import (ARCHES, VMError, VMSkip, default_arch, default_cache, guest_lib_path, is_elf, locked,
                      log)
-from .kernel import fetch_busybox, fetch_kernel
+from .kernel import fetch_busybox, fetch_extra_modules, fetch_kernel
+
+# The shell helpers of every guest script (". /vm/helpers.sh"), in every image.
+HELPERS_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "guest",
+                            "helpers.sh")
+HELPERS_PATH = "/vm/helpers.sh"
+
+
+def read_helpers():
+    with open(HELPERS_FILE, "rb") as f:
+        return f.read()
 
 INIT = r"""#!/bin/busybox sh
 /bin/busybox mkdir -p /proc /sys /dev /tmp /sbin /usr/bin /usr/sbin
@@ -185,15 +195,22 @@ class Layout:
 
     def inputs(self, build_dir, arch, kernel, busybox, cache):
         """Map of guest path -> host path."""
-        return image_inputs(build_dir, arch, kernel, busybox)
+        files = image_inputs(build_dir, arch, kernel, busybox)
+        if "extra_modules" in ARCHES[arch]:
+            # The key port's modules, for machines without a keyboard (VM(key_port=True)).
+            for ko in sorted(glob.glob(os.path.join(fetch_extra_modules(arch, cache, kernel),
+                                                    "modules", "*.ko"))):
+                files["/vm/modules/" + os.path.basename(ko)] = ko
+        return files
 
     def generated(self):
         """Map of guest path -> (bytes, mode) of files written for the image."""
         return {}
 
 
-def _stamp(files, kernel, layout):
+def _stamp(files, kernel, layout, helpers):
     h = hashlib.sha256(layout.init.encode())
+    h.update(helpers)
     h.update(kernel.encode())
     for g, (data, mode) in sorted(layout.generated().items()):
         h.update(("%s\0%o\0" % (g, mode)).encode() + data)
@@ -227,7 +244,8 @@ def build_image(build_dir, arch=None, cache=None, layout=None):
     folder = os.path.join(cache, arch, "images", key)
     with locked(os.path.join(cache, arch, ".image-%s.lock" % key)):
         files = layout.inputs(build_dir, arch, kernel, busybox, cache)
-        stamp = _stamp(files, kernel, layout)
+        helpers = read_helpers()
+        stamp = _stamp(files, kernel, layout, helpers)
         initrd = os.path.join(folder, "initrd.gz")
         stamp_file = os.path.join(folder, "stamp")
         if os.path.exists(initrd) and os.path.exists(stamp_file):
@@ -245,6 +263,7 @@ def build_image(build_dir, arch=None, cache=None, layout=None):
             c.symlink("/lib64", "usr/lib64")
             c.chardev("/dev/console", 5, 1)
             c.file("/init", layout.init.encode())
+            c.file(HELPERS_PATH, helpers, 0o644)
             for g, (data, mode) in sorted(layout.generated().items()):
                 c.file(g, data, mode)
             for g in sorted(files):

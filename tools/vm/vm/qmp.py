@@ -6,8 +6,9 @@ import time
 
 from .common import VMError
 
+
 class QMP:
-    """Client of qemu's machine protocol, enough to type keys."""
+    """Client of qemu's machine protocol (vm/keyboard.py types through it)."""
 
     def __init__(self, path, timeout=10.0):
         deadline = time.monotonic() + timeout
@@ -45,29 +46,6 @@ class QMP:
             if "error" in reply:
                 raise VMError("QMP %s: %s" % (command, reply["error"].get("desc")))
             return reply.get("return")
-
-    def key(self, qcode, down):
-        """One key event: down (press) or up (release), by qemu's qcode name."""
-        self.execute("input-send-event", {"events": [
-            {"type": "key", "data": {"down": bool(down), "key": {"type": "qcode", "data": qcode}}}]})
-
-    # The AT keyboard's typematic repeat as the guest's atkbd programs it.
-    REPEAT_DELAY = 0.25
-    REPEAT_PERIOD = 0.033
-
-    def press(self, qcode, hold=0.05):
-        """Down, hold seconds, up. qemu does not repeat a held key: like the keyboard's
-        typematic repeat, a hold past the repeat delay sends the key down again every
-        period, which the guest reads as repeats (value 2)."""
-        self.key(qcode, True)
-        end = time.monotonic() + hold
-        again = end - hold + self.REPEAT_DELAY
-        while again < end:
-            time.sleep(max(0.0, again - time.monotonic()))
-            self.key(qcode, True)
-            again += self.REPEAT_PERIOD
-        time.sleep(max(0.0, end - time.monotonic()))
-        self.key(qcode, False)
 
     def close(self):
         with contextlib.suppress(OSError):

@@ -13,6 +13,7 @@ import time
 
 from .common import ARCHES, VMError, VMSkip, default_arch
 from .image import build_image, command_archive
+from .keyboard import PortKeyboard, QMPKeyboard
 from .qmp import QMP
 
 EXIT_LINE = re.compile(r"^vm: guest command exited with status (\d+)$")
@@ -25,21 +26,30 @@ def _die_with_parent():
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
+def key_port_args(path):
+    """qemu options for the virtio serial port "keys" at the unix socket `path`."""
+    return ["-device", "virtio-serial-device",
+            "-chardev", "socket,id=keys,path=%s,server=on,wait=off" % path,
+            "-device", "virtserialport,chardev=keys,name=keys"]
+
+
 class VM:
     """One guest running one shell command. Use as a context manager:
 
         with VM(build_dir, "sensormon -n 1", timeout=60) as vm:
             vm.expect(r"^activated 0$", 20)
-            vm.qmp.press("down")
+            vm.keyboard.press("down")
             vm.expect(r"^report rotation=180 ", 10)
             status = vm.wait(20)
     """
 
     def __init__(self, build_dir, script, timeout=120.0, arch=None, env=None,
                  echo=None, prefix="guest| ", cache=None, memory=512, qemu_args=(),
-                 layout=None, interactive=False):
+                 layout=None, interactive=False, key_port=False):
         # interactive: the serial console is this process's terminal (no reader, no
         # time limit: a person is at it); wait() then only waits for qemu.
+        # key_port: the keyboard is guest/vkeyboard on the virtio serial port "keys"
+        # (which the guest script starts: guest_keyboard in guest/helpers.sh), not qemu's.
         arch = arch or default_arch()
         if arch not in ARCHES:
             raise VMError("architecture %s is not supported yet" % arch)
@@ -70,6 +80,10 @@ class VM:
         self._cond = threading.Condition()
         self._eof = False
         self.qmp = None
+        self.keyboard = None
+        keys_path = os.path.join(self.tmp, "keys.sock")
+        if key_port:
+            qemu_args = key_port_args(keys_path) + list(qemu_args)
         # KVM here is nested and stalls the guest; TCG boots in seconds.
         accel = ["-accel", os.environ.get("VM_ACCEL", "tcg")]
         # signal=off: Ctrl-C at the console is the guest's, not a way to kill qemu.
@@ -98,6 +112,11 @@ class VM:
             self._watchdog.start()
         try:
             self.qmp = QMP(self.qmp_path, timeout=min(timeout, 15))
+            if key_port:
+                # Held from before the guest reads: a port without a host end reads as closed.
+                self.keyboard = PortKeyboard(keys_path, self if self.keys_echoed else None)
+            else:
+                self.keyboard = QMPKeyboard(self.qmp)
         except Exception:
             self.close()
             raise
@@ -148,9 +167,10 @@ class VM:
         with self._cond:
             return len(self.lines)
 
-    def expect(self, pattern, timeout, since=None):
+    def expect(self, pattern, timeout, since=None, advance=True):
         """Waits for the first line from `since` on (default: after the last match) that
-        matches; returns the match. Raises VMError with the recent output otherwise."""
+        matches; returns the match. Raises VMError with the recent output otherwise.
+        advance=False leaves the next expect's default start where it was."""
         rx = re.compile(pattern)
         pos = self._cursor if since is None else since
         end = time.monotonic() + timeout
@@ -160,7 +180,8 @@ class VM:
                     m = rx.search(self.lines[pos])
                     pos += 1
                     if m:
-                        self._cursor = pos
+                        if advance:
+                            self._cursor = pos
                         return m
                 left = end - time.monotonic()
                 if left <= 0 or self._eof:
@@ -172,6 +193,7 @@ class VM:
                 self._cond.wait(min(left, 0.5))
 
     _cursor = 0
+    keys_echoed = True  # vkeyboard's "typed" lines reach the console (key_port)
 
     def matching(self, pattern, since=0):
         rx = re.compile(pattern)
@@ -213,6 +235,8 @@ class VM:
 
     def close(self):
         self._watchdog.cancel()
+        if self.keyboard:
+            self.keyboard.close()
         self.kill()
         if self._reader.is_alive():
             self._reader.join(timeout=5)
