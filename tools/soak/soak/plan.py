@@ -34,7 +34,11 @@ def _typing(rnd, end):
             steps.append((round(stall[0], 2), "sensors", "stop", ()))
             steps.append((round(stall[1], 2), "sensors", "cont", ()))
         if rnd.random() < 0.3:
-            steps.append((round(rnd.uniform(t, burst_end), 2), "sensors", "delay", ()))
+            # A stopped service takes no signal: the delay changes outside the stall.
+            at = rnd.uniform(t, burst_end)
+            if stall and stall[0] - 0.01 <= at <= stall[1]:
+                at = stall[1] + 0.01
+            steps.append((round(at, 2), "sensors", "delay", ()))
         while t < burst_end or (stall and t < stall[1]):
             key = rnd.choice(KEYS)
             hold = rnd.uniform(0.1, 2.0) if rnd.random() < 0.1 else rnd.uniform(0.02, 0.08)

@@ -1,5 +1,12 @@
 """The table at the end of a soak and its picture of memory and descriptors over time."""
+import json
+import os
+import subprocess
+import sys
+
 from .account import fds_constant, growth
+
+SYSTEM_PYTHON = "/usr/bin/python3"  # Debian's, with python3-matplotlib
 
 
 def _at(samples, t):
@@ -49,13 +56,19 @@ def table(seed, minutes, counts, rows):
 
 def picture(resources, path, title):
     """Memory and descriptors over time, one line per long-lived process; False without
-    matplotlib."""
+    matplotlib (tried in this Python, then in Debian's)."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        return False
+        if not os.path.exists(SYSTEM_PYTHON) or os.path.realpath(sys.executable) == SYSTEM_PYTHON:
+            return False
+        here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        r = subprocess.run([SYSTEM_PYTHON, "-m", "soak.report", path, title],
+                           input=json.dumps(resources), text=True, cwd=here,
+                           env=dict(os.environ, PYTHONPATH=here), capture_output=True)
+        return r.returncode == 0
     fig, (mem, fd) = plt.subplots(2, 1, sharex=True, figsize=(8, 6))
     for name, samples in resources.items():
         ts = [s[0] / 60.0 for s in samples]
@@ -70,3 +83,7 @@ def picture(resources, path, title):
     fig.savefig(path)
     plt.close(fig)
     return True
+
+
+if __name__ == "__main__":
+    sys.exit(0 if picture(json.load(sys.stdin), sys.argv[1], sys.argv[2]) else 1)
