@@ -43,8 +43,14 @@ while read -r id action a1; do
     grows /data/log/sensors.log $pat $n || say no answer to $sig
     say "$(grep $pat /data/log/sensors.log | tail -n 1)" ;;
   quiet)
-    # Every event typed, then the service's output settled, then the virtual device's keys.
+    # Every event typed, the host's closing Esc (the last of $a2) through the service,
+    # its output settled, then the virtual device's keys.
+    a2=${a1#* }; a1=${a1% *}
     i=0; while [ "$(typed)" -lt "$a1" ] && [ $i -lt 600 ]; do i=$((i+1)); usleep 50000; done
+    i=0
+    while [ "$(since /tmp/zaze.out $zmark | grep -c '^event type=1 code=1 value=0$')" -lt "$a2" ] && [ $i -lt 600 ]; do
+      i=$((i+1)); usleep 50000
+    done
     i=0; last=
     while [ $i -lt 100 ]; do
       now="$(wc -l < /data/log/sensors.log) $(wc -l < /tmp/zaze.out)"

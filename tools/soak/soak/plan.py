@@ -17,7 +17,7 @@ MEMBERS = ("RequestPinCode", "RequestPasskey", "RequestConfirmation", "Authorize
            "Release")
 SERVICE_NAMES = ("echo", "anonymous", "mute", "nope")
 SAMPLE_EVERY = 10.0
-MIN_GAP = 0.05  # at most 20 strokes a second
+MIN_PERIOD = 0.05  # at most 20 strokes a second
 
 
 def _typing(rnd, end):
@@ -41,9 +41,14 @@ def _typing(rnd, end):
             steps.append((round(at, 2), "sensors", "delay", ()))
         while t < burst_end or (stall and t < stall[1]):
             key = rnd.choice(KEYS)
-            hold = rnd.uniform(0.1, 2.0) if rnd.random() < 0.1 else rnd.uniform(0.02, 0.08)
-            steps.append((round(t, 2), "keys", "press", (key, round(hold, 2))))
-            t += hold + rnd.uniform(MIN_GAP, 0.3)
+            if stall and stall[0] <= t < stall[1]:
+                # As fast as allowed, so that the stopped service's queue overflows.
+                hold, gap = round(rnd.uniform(0.02, 0.03), 2), 0.0
+            else:
+                hold = round(rnd.uniform(0.1, 2.0) if rnd.random() < 0.1 else rnd.uniform(0.02, 0.08), 2)
+                gap = rnd.uniform(0.02, 0.3)
+            steps.append((round(t, 2), "keys", "press", (key, hold)))
+            t = round(t + max(MIN_PERIOD, hold + 0.02 + gap), 2)
         t += 0.5
         steps.append((round(t, 2), "keys", "quiet", ()))
         if rnd.random() < 0.3:

@@ -31,6 +31,7 @@ class Soak:
         self.enabled, self.rotation, self.delay = True, None, 0
         self.samples_up = True
         self.next_id = 0
+        self.elapsed = None
 
     def cmd(self, action, *args):
         self.next_id += 1
@@ -65,6 +66,7 @@ class Soak:
                 last_progress = time.monotonic()
                 self.show()
         self.cmd("quit")
+        self.elapsed = time.monotonic() - self.start
         if self.progress.isatty():
             self.progress.write("\n")
 
@@ -98,7 +100,12 @@ class Soak:
         self.burst.stalls.append((self.stall_from, int(out[0].split()[1])))
 
     def do_quiet(self):
-        out = dict(l.split(" ", 1) if " " in l else (l, "") for l in self.cmd("quiet", self.next_event))
+        # A last Esc marks the end: once the virtual device has its release, the service
+        # has handled every event before it (and printed their reports).
+        self.do_press("esc", 0.03)
+        marks = sum(1 for k, i in self.burst.strokes if k == "esc" and not self.burst.stalled(i))
+        out = dict(l.split(" ", 1) if " " in l else (l, "")
+                   for l in self.cmd("quiet", self.next_event, marks))
         if int(out["typed"]) != self.next_event:
             self.fail("keys", ["the keyboard typed %s of %d events" % (out["typed"], self.next_event)])
         downs = {}
@@ -258,7 +265,8 @@ def soak(build_dir, seed, minutes, plan, out_dir, progress=sys.stdout):
             f.write("\nFAILED: %s\n" % failure)
     with open(base + ".json", "w") as f:
         json.dump({"seed": seed, "minutes": minutes, "failure": failure, "counts": s.counts,
-                   "resources": s.resources}, f)
+                   "seconds": s.elapsed, "resources": s.resources,
+                   "growth": {r[0]: r[-1] for r in rows}}, f)
     progress.write("\n" + text)
     progress.write("table: %s.txt\n" % base)
     if report.picture(s.resources, base + ".png", "soak seed %d, %g min" % (seed, minutes)):
