@@ -34,7 +34,17 @@ echo "soak: ready $(typed)"
 
 while read -r id action a1; do
   case $action in
-  stop) n=$(typed); kill -STOP "$(pid sensors)"; say stopped $n ;;
+  stop)
+    # Events typed before the stop count as outside it only once the service has read
+    # them: it then sleeps in poll (woken by any event, it would not be).
+    sp=$(pid sensors); i=0
+    while :; do
+      n=$(typed)
+      case $(cat /proc/$sp/wchan) in *poll*) break ;; esac
+      i=$((i+1)); [ $i -gt 100 ] && { n=unsettled; break; }
+      usleep 10000
+    done
+    kill -STOP $sp; say stopped $n ;;
   cont) kill -CONT "$(pid sensors)"; say continued "$(typed)" ;;
   toggle|delay)
     [ $action = toggle ] && { sig=USR1; pat='^activate'; } || { sig=USR2; pat='^delay'; }

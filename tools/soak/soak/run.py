@@ -92,7 +92,10 @@ class Soak:
 
     def do_stop(self):
         out = self.cmd("stop")
-        self.stall_from = int(out[0].split()[1])
+        n = out[0].split()[1]
+        # A service that never settled: the whole burst so far may be lost with the stall.
+        self.stall_from = int(n) if n.isdigit() else min([i for _, i in self.burst.strokes] +
+                                                          [self.next_event])
         self.counts["sensors"]["faults"] += 1
 
     def do_cont(self):
