@@ -34,5 +34,5 @@ if r["seconds"]:
           % (k["delivered"] / r["seconds"], note, k["typed"], k["stalled"], k["lost"]))
 for name, rate in sorted(r["growth"].items()):
     if name != "agent":
-        print("soak|%s memory growth, kB/hour|%s|-|-|-|after warm-up; %s" % (name, rate, note))
+        print("soak|%s memory growth, kB/hour|%s|-|-|-|after warm-up; %s" % (name, rate.lstrip("+"), note))
 PY
