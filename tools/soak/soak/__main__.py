@@ -22,8 +22,12 @@ def main(argv=None):
     plan = make_plan(seed, a.minutes)
     print("soak seed %d, %g minutes, %d steps" % (seed, a.minutes, len(plan)), flush=True)
     if a.plan:
-        for step in plan:
-            print(format_step(step))
+        try:
+            for step in plan:
+                print(format_step(step))
+            sys.stdout.flush()
+        except BrokenPipeError:  # | head
+            sys.stdout = None
         return 0
     from vm.common import VMSkip
     from .run import soak
