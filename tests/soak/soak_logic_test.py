@@ -88,6 +88,9 @@ class Agent(unittest.TestCase):
         self.assertNotEqual(account.account_round(sent, wrong, lines, 0, counts()), [])
         self.assertEqual(account.account_end("restart", [account.TERMINATED], 0, [], "/p", counts()), [])
         self.assertNotEqual(account.account_end("term", [], 0, ["RegisterAgent /p x"], "/p", counts()), [])
+        self.assertEqual(account.account_end("term", [], 0, ["UnregisterAgent /p"], "/p", counts()), [])
+        self.assertNotEqual(account.account_end("term", [account.TERMINATED], 0, ["UnregisterAgent /p"],
+                                                "/p", counts()), [])
 
 
 class Registry(unittest.TestCase):
