@@ -102,6 +102,10 @@ class Registry(unittest.TestCase):
         self.assertEqual(account.account_service("call", "echo", False, dead, 10, c), [])
         self.assertNotEqual(account.account_service("call", "echo", False, call, 0, c), [])
         self.assertNotEqual(account.account_service("check", "nope", True, ["Service nope: found"], 0, c), [])
+        listing = ["Found 3 services:", "0\techo: [vardel.IEcho]", "1\tanonymous: []", "2\tmute: []"]
+        self.assertEqual(account.account_service("list", "", True, listing, 0, c), [])
+        self.assertNotEqual(account.account_service("list", "", False, listing, 0, c), [])
+        self.assertNotEqual(account.account_service("list", "", True, listing[:1] + listing[2:], 0, c), [])
 
 
 class Growth(unittest.TestCase):

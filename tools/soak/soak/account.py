@@ -135,7 +135,10 @@ def account_service(op, name, alive, lines, status, counts):
     counts["ops"] += 1
     text = "\n".join(lines)
     if op == "list":
-        ok = status == 0 and lines[:1] == ["Found 3 services:"]
+        # Killed samples stay listed, in the order they first registered; a dead one's
+        # interface cannot be asked.
+        ok = status == 0 and lines == ["Found 3 services:", "0\techo: [%s]" % ("vardel.IEcho" if alive else ""),
+                                       "1\tanonymous: []", "2\tmute: []"]
     elif op == "check":
         # A dead service stays listed; its reference is still there.
         found = name != "nope"
