@@ -60,8 +60,9 @@ class Soak:
                 time.sleep(wait)
             try:
                 self.step(step)
-            except Failed as e:
-                raise Failed("step %d (%s): %s" % (n + 1, format_step(step).strip(), e))
+            except (Failed, vmdevice.VMError) as e:
+                # A guest step that never ends is a hang of what it drove.
+                raise Failed("step %d (%s): %s" % (n + 1, format_step(step).strip(), str(e).splitlines()[0]))
             if time.monotonic() - last_progress >= (1.0 if self.progress.isatty() else 15.0):
                 last_progress = time.monotonic()
                 self.show()
