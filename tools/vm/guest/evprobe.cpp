@@ -1,5 +1,6 @@
 // Guest-side probe of input devices, found by name:
 //   evprobe caps NAME           event types and keys the device declares
+//   evprobe keys NAME           the codes of its keys that are down now (EVIOCGKEY)
 //   evprobe watch NAME MILLIS   its events until MILLIS pass or the device goes
 //   evprobe count NAME MILLIS CODE   the same, counting presses of CODE (read in bulk)
 //   evprobe relay NAME          the bare forwarder: NAME's events to "Bare Buttons"
@@ -21,7 +22,7 @@
 
 namespace {
 
-const char kUsage[] = "Usage: evprobe caps NAME | evprobe watch NAME MILLIS |"
+const char kUsage[] = "Usage: evprobe caps NAME | evprobe keys NAME | evprobe watch NAME MILLIS |"
                       " evprobe count NAME MILLIS CODE | evprobe relay NAME\n";
 
 bool test_bit(const unsigned long* bits, int n) {
@@ -180,6 +181,21 @@ int relay(int fd) {
 
 } // namespace
 
+// The codes of the keys down, on one line; status 1 when the state cannot be read.
+static int keys_down(int fd) {
+    unsigned long bits[KEY_MAX / (8 * sizeof(unsigned long)) + 1] = {};
+    if (ioctl(fd, EVIOCGKEY(sizeof bits), bits) < 0) {
+        fprintf(stderr, "evprobe: EVIOCGKEY: %s\n", strerror(errno));
+        return 1;
+    }
+    const int per = 8 * sizeof(unsigned long);
+    for (int k = 0; k <= KEY_MAX; ++k)
+        if ((bits[k / per] >> (k % per)) & 1UL)
+            printf("%d ", k);
+    printf("\n");
+    return 0;
+}
+
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && strcmp(argv[1], "-h") == 0) {
@@ -187,10 +203,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool is_caps = argc == 3 && strcmp(argv[1], "caps") == 0;
+    const bool is_keys = argc == 3 && strcmp(argv[1], "keys") == 0;
     const bool is_watch = argc == 4 && strcmp(argv[1], "watch") == 0;
     const bool is_count = argc == 5 && strcmp(argv[1], "count") == 0;
     const bool is_relay = argc == 3 && strcmp(argv[1], "relay") == 0;
-    if (!is_caps && !is_watch && !is_count && !is_relay) {
+    if (!is_caps && !is_keys && !is_watch && !is_count && !is_relay) {
         fputs(kUsage, stderr);
         return 2;
     }
@@ -201,6 +218,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int rc = is_caps    ? caps(fd)
+             : is_keys  ? keys_down(fd)
              : is_relay ? relay(fd)
              : is_count ? count(fd, path, strtol(argv[3], nullptr, 10), atoi(argv[4]))
                         : watch(fd, path, strtol(argv[3], nullptr, 10));

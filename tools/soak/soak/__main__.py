@@ -1,0 +1,42 @@
+"""./dev soak [--minutes N] [--seed S] [--plan]: the device under a seeded mix of use and
+faults. Exit status: 0 all accounted for, 1 a fault found, 2 usage, 77 cannot run here."""
+import argparse
+import os
+import sys
+import time
+
+from .plan import format_step, make_plan
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="dev soak")
+    ap.add_argument("--minutes", type=float, default=10.0)
+    ap.add_argument("--seed", type=int, default=None, help="default: from the clock")
+    ap.add_argument("--plan", action="store_true", help="print the schedule and exit")
+    ap.add_argument("--build-dir", default="build-armhf")
+    ap.add_argument("--out", default=None, help="where the table and picture go (BUILD/soak)")
+    a = ap.parse_args(argv)
+    if a.minutes <= 0:
+        ap.error("--minutes must be positive")
+    seed = a.seed if a.seed is not None else int(time.time()) % 1000000
+    plan = make_plan(seed, a.minutes)
+    print("soak seed %d, %g minutes, %d steps" % (seed, a.minutes, len(plan)), flush=True)
+    if a.plan:
+        try:
+            for step in plan:
+                print(format_step(step))
+            sys.stdout.flush()
+        except BrokenPipeError:  # | head
+            sys.stdout = None
+        return 0
+    from vm.common import VMSkip
+    from .run import soak
+    try:
+        return soak(a.build_dir, seed, a.minutes, plan, a.out or os.path.join(a.build_dir, "soak"))
+    except VMSkip as e:
+        print("soak: cannot run here: %s" % e, file=sys.stderr)
+        return 77
+
+
+if __name__ == "__main__":
+    sys.exit(main())
