@@ -7,9 +7,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/input.h>
 #include <linux/uinput.h>
+#include <stddef.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -113,7 +116,8 @@ SensorFd::~SensorFd() {
 }
 
 SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** device)
-    : SensorFd(module, device), enabled(false), rotation(0), dropping(false), resyncing(false) {
+    : SensorFd(module, device), enabled(false), rotation(0), dropping(false), resyncing(false),
+      wfd(-1) {
     memset(&pfd, 0, sizeof pfd);
     memset(orientations, 0, sizeof orientations);
     memset(held, 0, sizeof held);
@@ -123,7 +127,7 @@ SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** de
     poll = poll_poll;
     pfd.fd = -1;
 
-    findKeyboard();
+    lookForKeyboard(false);
     createVirtualDevice();
     prepareOrientations();
 
@@ -136,6 +140,87 @@ SensorPollContext::~SensorPollContext() {
     if (pfd.fd >= 0)
         close(pfd.fd);
     pfd.fd = -1;
+    unwatchInput();
+}
+
+// Set up before the scan, so that a keyboard that appears between the scan and
+// the wait still wakes it.
+void SensorPollContext::watchInput() {
+    if (wfd >= 0)
+        return;
+    wfd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // IN_ATTRIB: a node that udev or mdev makes readable only after it appeared.
+    if (wfd >= 0 && inotify_add_watch(wfd, kInputDir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO) >= 0)
+        return;
+    const int err = errno;
+    // No /dev/input at all is as quiet as a failed listing.
+    if (err != ENOENT)
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: cannot watch %s: %s", "poll_poll",
+                            kInputDir, strerror(err));
+    unwatchInput();
+}
+
+void SensorPollContext::unwatchInput() {
+    if (wfd >= 0)
+        close(wfd);
+    wfd = -1;
+}
+
+// The first-listed keyboard is taken at every scan; while none is listed the
+// watch stays open for the wait.
+void SensorPollContext::lookForKeyboard(bool again) {
+    watchInput();
+    findKeyboard();
+    if (pfd.fd < 0)
+        return;
+    unwatchInput();
+    if (again)
+        __android_log_print(ANDROID_LOG_INFO, LOG_TAG, "%s: keyboard taken again, fd=%d",
+                            "poll_poll", pfd.fd);
+}
+
+// Reads what the watch queued. True when an event device appeared or changed
+// (or the kernel lost count of the changes), which calls for a scan.
+bool SensorPollContext::inputChanged() {
+    bool changed = false;
+    for (;;) {
+        // Room for at least one event with the longest name, as inotify asks.
+        union {
+            struct inotify_event ie;
+            char bytes[sizeof(struct inotify_event) + NAME_MAX + 1];
+        } buf;
+        const ssize_t got = read(wfd, &buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return changed;
+        if (got <= 0) {
+            // A watch that cannot be read would wake every wait: give it up.
+            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: watch on %s failed: %s",
+                                "poll_poll", kInputDir, got < 0 ? strerror(errno) : "end of file");
+            unwatchInput();
+            return false;
+        }
+        const char* p = buf.bytes;
+        const char* end = buf.bytes + got;
+        while (end - p >= static_cast<ptrdiff_t>(sizeof(struct inotify_event))) {
+            struct inotify_event ie;
+            memcpy(&ie, p, sizeof ie);
+            const char* name = p + sizeof ie;
+            if (static_cast<size_t>(end - name) < ie.len)
+                break;
+            if (ie.mask & IN_Q_OVERFLOW)
+                changed = true;
+            else if (ie.len > 0 && name[0] == 'e')
+                changed = true;
+            if (ie.mask & IN_IGNORED) {
+                // The folder itself went: nothing more will come through this watch.
+                unwatchInput();
+                return true;
+            }
+            p = name + ie.len;
+        }
+    }
 }
 
 void SensorPollContext::findKeyboard() {
@@ -222,7 +307,7 @@ void SensorPollContext::dropKeyboard() {
                         "%s: keyboard fd=%d gone (revents=0x%x), closing it", "poll_poll", pfd.fd,
                         static_cast<unsigned>(pfd.revents));
     close(pfd.fd);
-    // A negative descriptor is ignored by poll(): the wait then sleeps until a signal.
+    // A negative descriptor is ignored by poll(): the wait is then the watch's.
     pfd.fd = -1;
     pfd.revents = 0;
     dropping = false;
@@ -233,6 +318,8 @@ void SensorPollContext::dropKeyboard() {
     memset(none, 0, sizeof none);
     int pressed = 0;
     syncKeys(none, &pressed);
+    // Another device of the name may have been taken first, or this one may come back.
+    lookForKeyboard(true);
 }
 
 // Writes one keyboard event to the virtual device and keeps the record of the
@@ -326,7 +413,11 @@ bool SensorPollContext::resync() {
 // nothing was read and the wait goes on, -1 when the wait itself failed. While
 // a resync is due it only looks: 2 when nothing is queued.
 int SensorPollContext::nextEvent(struct input_event* ev) {
-    const int n = ::poll(&pfd, 1, resyncing ? 0 : -1);
+    // The watch is open only while there is no keyboard: pfd is then ignored.
+    struct pollfd fds[2] = {pfd, pfd};
+    fds[1].fd = wfd;
+    const int n = ::poll(fds, wfd >= 0 ? 2 : 1, resyncing ? 0 : -1);
+    pfd.revents = fds[0].revents;
     if (n == 0 && resyncing)
         return 2;
     if (n <= 0) {
@@ -334,6 +425,15 @@ int SensorPollContext::nextEvent(struct input_event* ev) {
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "%s: poll %d error: %s", "poll_poll",
                                 pfd.fd, strerror(errno));
         return -1;
+    }
+    if (pfd.fd < 0) {
+        // Only the watch can have woken the wait. An error on the watch itself
+        // would wake every wait: it is given up, and the wait sleeps until a signal.
+        if (!(fds[1].revents & POLLIN))
+            unwatchInput();
+        else if (inputChanged())
+            lookForKeyboard(true);
+        return 0;
     }
     if (!(pfd.revents & POLLIN)) {
         if (pfd.fd >= 0)

@@ -49,8 +49,16 @@ class SensorPollContext : public SensorFd {
     // After a drop: the virtual device is made to agree with the keyboard's key
     // state once nothing is queued (reading the state flushes queued key events).
     bool resyncing;
+    // Watch on /dev/input (inotify) while there is no keyboard: a new event
+    // device wakes the wait, which then looks for the keyboard again. -1 while
+    // a keyboard is in use or the watch cannot be had.
+    int wfd;
 
   private:
+    void watchInput();
+    void unwatchInput();
+    void lookForKeyboard(bool again);
+    bool inputChanged();
     void findKeyboard();
     void createVirtualDevice();
     void prepareOrientations();

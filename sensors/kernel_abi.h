@@ -43,3 +43,10 @@ static_assert(SYN_REPORT == 0 && SYN_DROPPED == 3, "sync codes");
 static_assert(KEY_UP == 103 && KEY_RIGHT == 106 && KEY_DOWN == 108 && KEY_LEFT == 105, "arrows");
 static_assert(KEY_LEFTCTRL == 29 && KEY_LEFTALT == 56, "modifiers");
 static_assert(KEY_ESC == 1 && KEY_LEFTMETA == 125 && KEY_COMPOSE == 127, "buttons");
+
+// The watch on /dev/input while no keyboard is open: a fixed 16-byte header, then len name bytes.
+#include <sys/inotify.h>
+static_assert(sizeof(struct inotify_event) == 16, "inotify_event");
+static_assert(IN_ATTRIB == 0x4 && IN_MOVED_TO == 0x80 && IN_CREATE == 0x100, "inotify masks");
+static_assert(IN_Q_OVERFLOW == 0x4000 && IN_IGNORED == 0x8000, "inotify notices");
+static_assert(IN_NONBLOCK == O_NONBLOCK && IN_CLOEXEC == O_CLOEXEC, "inotify_init1 flags");

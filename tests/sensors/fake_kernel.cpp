@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -34,8 +35,10 @@ template <typename F> F real(const char* name) {
 struct Open {
     std::string label; // "input:event3#0" or "uinput#1"
     bool is_uinput;
-    int device; // index into devices
+    int device; // index into devices, -1 for uinput and watches
     int writer; // write end of the pipe, -1 for uinput
+    bool is_watch = false;
+    uint32_t mask = 0; // what inotify_add_watch on /dev/input asked for
 };
 
 struct State {
@@ -45,6 +48,7 @@ struct State {
     std::map<std::string, std::vector<int>> readers;
     std::map<std::string, std::vector<bool>> reader_open;
     std::vector<int> uinputs;
+    std::vector<int> watches;
     // The fake listing.
     std::vector<std::string> listing;
     size_t next_entry = 0;
@@ -76,7 +80,7 @@ int open_event_device(const char* path) {
     const char* entry = path + strlen("/dev/input/");
     for (size_t i = 0; i < s.k.devices.size(); i++) {
         EventDevice& d = s.k.devices[i];
-        if (d.entry != entry)
+        if (d.entry != entry || d.gone)
             continue;
         if (d.open_errno) {
             errno = d.open_errno;
@@ -112,6 +116,30 @@ int open_uinput() {
     return fd;
 }
 
+// What the kernel queues for a watch on /dev/input: the header, then the
+// name padded with NULs to a multiple of the header's alignment.
+void notify_locked(const std::string& bytes) {
+    REAL(write);
+    for (int fd : st().watches) {
+        auto it = st().fds.find(fd);
+        inotify_event ie;
+        memcpy(&ie, bytes.data(), sizeof ie);
+        if (it != st().fds.end() && (it->second.mask & ie.mask))
+            (void)!real_write(it->second.writer, bytes.data(), bytes.size());
+    }
+}
+
+std::string record(const std::string& entry, uint32_t mask) {
+    inotify_event ie{};
+    ie.wd = 1;
+    ie.mask = mask;
+    ie.len = static_cast<uint32_t>((entry.size() + 1 + 15) / 16 * 16);
+    std::string out(reinterpret_cast<const char*>(&ie), sizeof ie);
+    out += entry;
+    out.resize(sizeof ie + ie.len, '\0');
+    return out;
+}
+
 bool pending(const pollfd* fds, nfds_t n) {
     REAL(poll);
     std::vector<pollfd> copy(fds, fds + n);
@@ -133,8 +161,11 @@ void reset() {
     REAL(close);
     std::lock_guard<std::recursive_mutex> g(mu());
     State& s = st();
-    for (auto& [fd, o] : s.fds)
+    for (auto& [fd, o] : s.fds) {
         real_close(fd);
+        if (o.is_watch)
+            real_close(o.writer);
+    }
     for (auto& [entry, ws] : s.writers)
         for (int w : ws)
             if (w >= 0)
@@ -144,6 +175,7 @@ void reset() {
     s.readers.clear();
     s.reader_open.clear();
     s.uinputs.clear();
+    s.watches.clear();
     s.k = Kernel{};
     s.next_entry = 0;
 }
@@ -173,6 +205,11 @@ void trim() {
         if (s.fds.count(fd))
             open_uinputs.push_back(fd);
     s.uinputs = open_uinputs;
+    std::vector<int> open_watches;
+    for (int fd : s.watches)
+        if (s.fds.count(fd))
+            open_watches.push_back(fd);
+    s.watches = open_watches;
     Kernel& k = s.k;
     k.opened.clear();
     k.uinput.clear();
@@ -212,6 +249,50 @@ std::vector<int> uinput_fds() {
 bool is_open(int fd) {
     std::lock_guard<std::recursive_mutex> g(mu());
     return st().fds.count(fd) > 0;
+}
+
+void add_device(const EventDevice& d) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    st().k.devices.push_back(d);
+    notify_locked(record(d.entry, IN_CREATE));
+}
+
+void change_device(const std::string& entry, int open_errno) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    for (EventDevice& d : st().k.devices)
+        if (d.entry == entry && !d.gone)
+            d.open_errno = open_errno;
+    notify_locked(record(entry, IN_ATTRIB));
+}
+
+void remove_device(const std::string& entry) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    for (EventDevice& d : st().k.devices)
+        if (d.entry == entry)
+            d.gone = true;
+    for (size_t i = 0; i < st().writers[entry].size(); i++)
+        hang_up(entry, i);
+}
+
+void notify_raw(const std::string& bytes) {
+    REAL(write);
+    std::lock_guard<std::recursive_mutex> g(mu());
+    for (int fd : st().watches)
+        if (st().fds.count(fd) && st().fds[fd].mask)
+            (void)!real_write(st().fds[fd].writer, bytes.data(), bytes.size());
+}
+
+std::vector<int> watch_fds() {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    return st().watches;
+}
+
+size_t watches_open() {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    size_t n = 0;
+    for (auto& [fd, o] : st().fds)
+        n += o.is_watch;
+    return n;
 }
 
 } // namespace fake
@@ -255,7 +336,8 @@ DIR* opendir(const char* path) {
     for (auto& e : s.k.extra_entries)
         s.listing.push_back(e);
     for (auto& d : s.k.devices)
-        s.listing.push_back(d.entry);
+        if (!d.gone)
+            s.listing.push_back(d.entry);
     s.next_entry = 0;
     s.k.dir_open++;
     return fake::fake_dir();
@@ -297,6 +379,10 @@ int ioctl(int fd, unsigned long request, ...) {
         return real_ioctl(fd, request, arg);
     }
     fake::Open& o = it->second;
+    if (o.is_watch) {
+        errno = EINVAL;
+        return -1;
+    }
     if (o.is_uinput) {
         s.k.uinput.push_back(fake::UinputCall{
             fd, false, request, static_cast<long>(reinterpret_cast<intptr_t>(arg)), {}});
@@ -327,7 +413,8 @@ int poll(struct pollfd* fds, nfds_t n, int timeout) {
                 ours = true;
         if (!ours)
             return real_poll(fds, n, timeout);
-        st().k.polls.push_back(fake::PollCall{fds[0].fd, fds[0].events, timeout});
+        st().k.polls.push_back(
+            fake::PollCall{fds[0].fd, fds[0].events, timeout, n > 1 ? fds[1].fd : -1});
         // A module that spins on a descriptor must not hang the suite.
         if (st().k.polls.size() > fake::kMaxPolls) {
             st().k.wait_expired = true;
@@ -397,7 +484,11 @@ int close(int fd) {
         std::lock_guard<std::recursive_mutex> g(mu());
         fake::State& s = st();
         auto it = s.fds.find(fd);
-        if (it != s.fds.end()) {
+        if (it != s.fds.end() && it->second.is_watch) {
+            // Kept out of closed: the module opens and closes one at every scan.
+            real_close(it->second.writer);
+            s.fds.erase(it);
+        } else if (it != s.fds.end()) {
             s.k.closed.push_back(it->second.label);
             if (!it->second.is_uinput) {
                 const std::string& entry = s.k.devices[it->second.device].entry;
@@ -410,6 +501,48 @@ int close(int fd) {
         }
     }
     return real_close(fd);
+}
+
+int inotify_init1(int flags) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    fake::State& s = st();
+    if (s.k.inotify_errno) {
+        errno = s.k.inotify_errno;
+        return -1;
+    }
+    if (flags & ~(IN_NONBLOCK | IN_CLOEXEC)) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The flags act on the read end as on an inotify descriptor.
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    if (!(flags & IN_CLOEXEC))
+        fcntl(p[0], F_SETFD, 0);
+    if (flags & IN_NONBLOCK)
+        fcntl(p[0], F_SETFL, O_NONBLOCK);
+    fake::Open o{"inotify#" + std::to_string(s.watches.size()), false, -1, p[1]};
+    o.is_watch = true;
+    s.fds[p[0]] = o;
+    s.watches.push_back(p[0]);
+    return p[0];
+}
+
+int inotify_add_watch(int fd, const char* path, uint32_t mask) {
+    std::lock_guard<std::recursive_mutex> g(mu());
+    fake::State& s = st();
+    auto it = s.fds.find(fd);
+    if (it == s.fds.end() || !it->second.is_watch) {
+        errno = EBADF;
+        return -1;
+    }
+    if (s.k.watch_errno || !s.k.input_dir || strcmp(path, "/dev/input") != 0) {
+        errno = s.k.watch_errno ? s.k.watch_errno : ENOENT;
+        return -1;
+    }
+    it->second.mask = mask;
+    return 1;
 }
 
 // The module's log, captured line by line instead of going to stderr.

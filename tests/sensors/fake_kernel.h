@@ -1,7 +1,9 @@
 // A scripted stand-in for the kernel surface the module touches: event
-// devices under /dev/input (pipes) and /dev/uinput (a recorder). The test
-// program exports open, opendir, readdir, closedir, ioctl, poll, read, write
-// and close, so the dlopen'ed module binds to these before the libc's.
+// devices under /dev/input (pipes), /dev/uinput (a recorder) and inotify
+// watches on /dev/input (pipes that carry inotify_event records). The test
+// program exports open, opendir, readdir, closedir, ioctl, poll, read, write,
+// close, inotify_init1 and inotify_add_watch, so the dlopen'ed module binds to
+// these before the libc's.
 #ifndef TESTS_SENSORS_FAKE_KERNEL_H
 #define TESTS_SENSORS_FAKE_KERNEL_H
 
@@ -17,6 +19,7 @@ struct EventDevice {
     std::string name;   // what EVIOCGNAME reports
     int open_errno = 0; // non-zero: open fails with it
     bool name_fails = false;
+    bool gone = false; // removed: not listed, open fails with ENOENT
 };
 
 struct UinputCall {
@@ -31,6 +34,7 @@ struct PollCall {
     int fd;
     short events;
     int timeout;
+    int watch; // the second descriptor waited on, -1 if none
 };
 
 struct LogLine {
@@ -44,6 +48,8 @@ struct Kernel {
     std::vector<std::string> extra_entries{".", "..", "mice", "by-path"};
     std::vector<EventDevice> devices;
     int uinput_errno = 0;
+    int inotify_errno = 0; // non-zero: inotify_init1 fails with it
+    int watch_errno = 0;   // non-zero: inotify_add_watch fails with it
 
     // When nothing is ready, fail the wait with EINTR instead of blocking.
     bool fail_when_idle = true;
@@ -81,6 +87,19 @@ void hang_up(const std::string& entry, size_t n = 0);
 std::vector<int> input_fds(const std::string& entry);
 std::vector<int> uinput_fds();
 bool is_open(int fd);
+
+// A device node appears (IN_CREATE), or an existing one changes, its name or
+// its permissions (IN_ATTRIB): every open watch is told, as the kernel would.
+void add_device(const EventDevice& d);
+void change_device(const std::string& entry, int open_errno);
+// The device goes: every open of it hangs up and its node leaves the listing.
+void remove_device(const std::string& entry);
+// Writes one raw record into every open watch (for torn or odd records).
+void notify_raw(const std::string& bytes);
+// inotify descriptors handed out, in creation order (numbers are reused once
+// closed), and how many of them are open.
+std::vector<int> watch_fds();
+size_t watches_open();
 
 } // namespace fake
 

@@ -99,8 +99,8 @@ class Module : public ::testing::Test {
         EXPECT_EQ(0, d->common.close(&d->common));
     }
 
-    void send(const input_event& e, size_t open_index = 0) {
-        int w = fake::writer("event1", open_index);
+    void send(const input_event& e, size_t open_index = 0, const char* entry = "event1") {
+        int w = fake::writer(entry, open_index);
         ASSERT_GE(w, 0);
         ASSERT_EQ(static_cast<ssize_t>(sizeof e), ::write(w, &e, sizeof e));
     }
@@ -529,31 +529,167 @@ TEST_F(Module, TwoOpensAreIndependentAndCloseInOrder) {
     EXPECT_EQ(1u, logged(3, "poll_close: dev=(nil)").size());
 }
 
-TEST_F(Module, KeyboardGoneIsDroppedOnce) {
-    with_keyboard();
+// The keyboard in use goes: the listing is scanned again at once, and while it
+// holds no keyboard the wait is on a watch of /dev/input, which wakes only for
+// a new or changed event device. No time-outs: every wait is one poll().
+TEST_F(Module, KeyboardLostIsLookedForAgain) {
+    fake::kernel().devices = {{"event0", "Power Button"}, {"event1", kKeyboard}};
+    sensors_poll_device_t* d = open_device();
+    ASSERT_TRUE(fake::watch_fds().size() == 1 && fake::watches_open() == 0)
+        << "the watch is set before the scan and closed once a keyboard is taken";
+    d->activate(d, 0, 1);
+    send(key(EV_KEY, KEY_ESC, 1)); // held on the virtual device when the keyboard goes
+    send(key(EV_KEY, KEY_RIGHT, 1));
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(1, rotation_of(ev));
+    fake::remove_device("event1");
+    fake::kernel().uinput.clear();
+
+    struct Step {
+        const char* what;
+        void (*act)();
+        bool scans;        // the listing is read again
+        const char* taken; // entry in use afterwards, or null
+    } steps[] = {
+        {"gone: scanned again, none", [] {}, true, nullptr},
+        {"another device",
+         [] {
+             fake::add_device({"event3", "Zaze V2 Buttons"});
+         },
+         true, nullptr},
+        {"a link folder",
+         [] {
+             fake::add_device({"by-id", kKeyboard});
+         },
+         false, nullptr},
+        {"a keyboard not readable yet",
+         [] {
+             fake::add_device({"event4", kKeyboard, EACCES});
+         },
+         true, nullptr},
+        {"its permissions changed", [] { fake::change_device("event4", 0); }, true, "event4"},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        const size_t opened = fake::kernel().opened.size();
+        const size_t polls = fake::poll_count();
+        st.act();
+        memset(&ev, 0xAA, sizeof ev);
+        ASSERT_EQ(1, d->poll(d, &ev, 1)); // ends by the failed wait
+        EXPECT_EQ(1, rotation_of(ev));
+        const auto& p = fake::kernel().polls;
+        if (st.taken) {
+            ASSERT_EQ(1u, fake::input_fds(st.taken).size());
+            EXPECT_EQ(fake::input_fds(st.taken)[0], p.back().fd);
+            EXPECT_EQ(-1, p.back().watch);
+        } else {
+            EXPECT_EQ(-1, p.back().fd);
+            // One watch for the whole time without a keyboard.
+            ASSERT_EQ(2u, fake::watch_fds().size());
+            EXPECT_EQ(fake::watch_fds()[1], p.back().watch);
+        }
+        EXPECT_EQ(st.scans, fake::kernel().opened.size() > opened);
+        // The woken wait, if any, and the one that failed.
+        EXPECT_LE(p.size() - polls, 2u);
+    }
+    // The key held when the keyboard went is released once, with its report.
+    input_event esc_up = key(EV_KEY, KEY_ESC, 0);
+    esc_up.time = {};
+    input_event syn = key(EV_SYN, SYN_REPORT, 0);
+    syn.time = {};
+    EXPECT_EQ((std::vector<std::string>{raw(esc_up), raw(syn)}), forwarded());
+    EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=").size());
+    const int now = fake::input_fds("event4").back();
+    EXPECT_EQ(
+        (std::vector<std::string>{"poll_poll: keyboard taken again, fd=" + std::to_string(now)}),
+        logged(4, "poll_poll: keyboard taken"));
+    EXPECT_EQ(1u, logged(6, "could not open /dev/input/event4, Permission denied").size());
+    send(key(EV_KEY, KEY_LEFT, 1), 0, "event4");
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(3, rotation_of(ev));
+    close_device(d);
+    EXPECT_EQ(0u, fake::watches_open());
+}
+
+// A second device of the keyboard's name, listed first, is taken; when it
+// goes, the scan finds the one that stayed, at once, without a watch.
+TEST_F(Module, ImpostorGoneTheKeyboardIsTaken) {
+    fake::kernel().devices = {{"event5", kKeyboard}, {"event1", kKeyboard}};
     sensors_poll_device_t* d = open_device();
     d->activate(d, 0, 1);
-    send(key(EV_KEY, KEY_RIGHT, 1));
-    send(key(EV_KEY, KEY_LEFT, 1));
-    fake::hang_up("event1");
-    int fd = fake::input_fds("event1")[0];
+    ASSERT_EQ(1u, fake::input_fds("event5").size());
+    EXPECT_TRUE(fake::input_fds("event1").empty());
+    fake::remove_device("event5");
     sensors_event_t ev;
-    ASSERT_EQ(1, d->poll(d, &ev, 1)); // events queued before the hang-up still count
-    EXPECT_EQ(1, rotation_of(ev));
+    ASSERT_EQ(1, d->poll(d, &ev, 1)); // the hang-up, then the failed wait on the keyboard
+    ASSERT_EQ(1u, fake::input_fds("event1").size());
+    EXPECT_EQ(fake::input_fds("event1")[0], fake::kernel().polls.back().fd);
+    send(key(EV_KEY, KEY_DOWN, 1), 0, "event1");
     ASSERT_EQ(1, d->poll(d, &ev, 1));
-    EXPECT_EQ(3, rotation_of(ev));
-    ASSERT_EQ(1, d->poll(d, &ev, 1)); // hang-up: dropped, then the wait on nothing fails
-    EXPECT_EQ(3, rotation_of(ev));
-    EXPECT_FALSE(fake::is_open(fd));
-    EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=" + std::to_string(fd) + " gone").size());
-    ASSERT_EQ(1, d->poll(d, &ev, 1));
-    EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=").size());
-    // No spinning: each later wait is one poll() on no descriptor.
-    const auto& polls = fake::kernel().polls;
-    ASSERT_GE(polls.size(), 2u);
-    EXPECT_EQ(-1, polls[polls.size() - 1].fd);
-    EXPECT_EQ(-1, polls[polls.size() - 2].fd);
-    EXPECT_LE(polls.size(), 7u);
+    EXPECT_EQ(2, rotation_of(ev));
+    EXPECT_EQ(2u, fake::watch_fds().size()); // set for each scan, closed when one is found
+    EXPECT_EQ(0u, fake::watches_open());
+    EXPECT_EQ(1u, logged(4, "poll_poll: keyboard taken again, fd=").size());
+    EXPECT_EQ(3u, fake::kernel().polls.size());
+}
+
+// The watch's own faults: none may wake a wait for nothing or spin.
+TEST_F(Module, WatchOnInput) {
+    struct Case {
+        const char* what;
+        int inotify_errno, watch_errno;
+        std::string record; // written into the watch before the wait
+        bool scans;         // the record calls for a scan
+        bool watch_kept;    // the watch is still waited on afterwards
+        const char* error;  // logged at error priority, or null
+    } cases[] = {
+        {"no inotify", EMFILE, 0, "", false, false,
+         "poll_poll: cannot watch /dev/input: Too many open files"},
+        {"no folder to watch", 0, ENOENT, "", false, false, nullptr},
+        {"queue overflowed", 0, 0, std::string("\1\0\0\0\0\x40\0\0\0\0\0\0\0\0\0\0", 16), true,
+         true, nullptr},
+        {"torn record", 0, 0, std::string("\1\0\0\0\0\1\0\0\0\0\0\0\x40\0\0\0event9", 22), false,
+         true, nullptr},
+        {"folder removed", 0, 0, std::string("\1\0\0\0\0\x80\0\0\0\0\0\0\0\0\0\0", 16), false,
+         false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        fake::kernel().devices = {{"event0", "Power Button"}};
+        fake::kernel().inotify_errno = c.inotify_errno;
+        fake::kernel().watch_errno = c.watch_errno;
+        sensors_poll_device_t* d = open_device();
+        ASSERT_NE(nullptr, d);
+        if (c.inotify_errno == 0) {
+            ASSERT_EQ(1u, fake::watch_fds().size());
+            const int w = fake::watch_fds()[0];
+            EXPECT_EQ(c.watch_errno == 0 ? 1u : 0u, fake::watches_open());
+            if (c.watch_errno == 0) {
+                EXPECT_EQ(FD_CLOEXEC, fcntl(w, F_GETFD) & FD_CLOEXEC);
+                EXPECT_EQ(O_NONBLOCK, fcntl(w, F_GETFL) & O_NONBLOCK);
+            }
+        }
+        if (c.error)
+            EXPECT_EQ(1u, logged(6, c.error).size());
+        else
+            EXPECT_TRUE(logged(6, "poll_poll: ").empty());
+        if (c.what == std::string("folder removed"))
+            fake::kernel().input_dir = false; // IN_IGNORED: the watched folder went
+        if (!c.record.empty())
+            fake::notify_raw(c.record);
+        const size_t opened = fake::kernel().opened.size();
+        sensors_event_t ev;
+        ASSERT_EQ(1, d->poll(d, &ev, 1));
+        EXPECT_EQ(c.scans, fake::kernel().opened.size() > opened);
+        const auto& p = fake::kernel().polls;
+        EXPECT_EQ(-1, p.back().fd);
+        EXPECT_EQ(c.watch_kept, p.back().watch >= 0);
+        EXPECT_LE(p.size(), c.record.empty() ? 1u : 2u);
+        close_device(d);
+        EXPECT_EQ(0u, fake::watches_open());
+    }
 }
 
 // A removed event device: POLLIN for what it still holds, but reads fail.
