@@ -57,6 +57,15 @@ int rotation_of(const sensors_event_t& ev) {
     return -1;
 }
 
+// Leaves a pattern where the module's next stack frames go, so that a record
+// it builds on the stack without clearing it (padding included) shows it, as
+// poisoned_heap.cpp does for the heap.
+__attribute__((noinline)) void paint_stack() {
+    volatile unsigned char area[64 * 1024];
+    for (size_t i = 0; i < sizeof area; i++)
+        area[i] = 0xA5;
+}
+
 std::string raw(const input_event& e) {
     return std::string(reinterpret_cast<const char*>(&e), sizeof e);
 }
@@ -87,6 +96,7 @@ class Module : public ::testing::Test {
 
     sensors_poll_device_t* open_device(const char* id = "sensors") {
         hw_device_t* d = nullptr;
+        paint_stack();
         EXPECT_EQ(0, hw->methods->open(hw, id, &d));
         auto* p = reinterpret_cast<sensors_poll_device_t*>(d);
         if (p)
@@ -576,6 +586,7 @@ TEST_F(Module, KeyboardLostIsLookedForAgain) {
         const size_t polls = fake::poll_count();
         st.act();
         memset(&ev, 0xAA, sizeof ev);
+        paint_stack();
         ASSERT_EQ(1, d->poll(d, &ev, 1)); // ends by the failed wait
         EXPECT_EQ(1, rotation_of(ev));
         const auto& p = fake::kernel().polls;
