@@ -313,7 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             switch (b % 4) {
             case 0:
                 if (m.keyboard && !m.hung_up) {
-                    fake::hang_up("event1");
+                    fake::remove_device("event1"); // its node goes with it
                     m.hung_up = true;
                 }
                 break;
