@@ -17,6 +17,14 @@ kbds() {
     done
     echo "keyboards: $1"
 }
+# watching N: the monitor holds N inotify descriptors within 10 s.
+watching() {
+    _i=0
+    until [ "$(ls -l /proc/$mon/fd | grep -c inotify)" = "$1" ]; do
+        _i=$((_i+1)); [ $_i -gt 200 ] && { echo "watches: not $1"; return 1; }
+        usleep 50000
+    done
+}
 %(setup)s
 echo "script ready"
 read -r line <&5
@@ -42,6 +50,23 @@ a=$(cut -d' ' -f14,15 /proc/$mon/stat)
 sleep 2
 b=$(cut -d' ' -f14,15 /proc/$mon/stat)
 echo "cpu ticks before $a after $b"
+# A storm while none is there: ten devices of the name made, taken, destroyed.
+watching 1
+n0=$(ls /proc/$mon/fd | wc -l)
+i=0
+while [ $i -lt 10 ]; do
+    mkfifo /tmp/s$i
+    vkeyboard < /tmp/s$i > /dev/null &
+    s=$!
+    exec 7> /tmp/s$i
+    watching 0
+    echo quit >&7
+    exec 7>&-
+    wait $s
+    watching 1
+    i=$((i+1))
+done
+echo "descriptors before $n0 after $(ls /proc/$mon/fd | wc -l), watches $(ls -l /proc/$mon/fd | grep -c inotify)"
 read -r line <&5
 %(back)s
 kbds 1
@@ -98,6 +123,10 @@ def body(build_dir, machine=vm.VM, gone=lambda g: None, **kw):
         m = g.expect(r"^cpu ticks before (\d+) (\d+) after (\d+) (\d+)$", 30)
         ticks = int(m.group(3)) + int(m.group(4)) - int(m.group(1)) - int(m.group(2))
         check(ticks <= 10, "monitor used %d ticks in 2 s without a keyboard" % ticks)
+        m = g.expect(r"^descriptors before (\d+) after (\d+), watches (\d+)$", 120)
+        check(m.group(1) == m.group(2) and m.group(3) == "1",
+              "after ten keyboards made and destroyed: %s" % m.group(0))
+        check(not g.matching(r"^watches: not", 0), "the watch did not follow the keyboards")
         mark = cue(g)
         g.expect(r"^keyboards: 1$", 30, since=mark)
         g.keyboard.press("right")
