@@ -236,6 +236,12 @@ void SensorPollContext::findKeyboard() {
             continue;
         snprintf(path, sizeof path, "%s/%s", kInputDir, de->d_name);
         pfd.fd = open(path, O_RDWR | O_CLOEXEC);
+        if (pfd.fd < 0 && errno == EMFILE && wfd >= 0) {
+            // The watch holds the last descriptor a keyboard could have: the
+            // keyboard comes first, as it did before there was a watch.
+            unwatchInput();
+            pfd.fd = open(path, O_RDWR | O_CLOEXEC);
+        }
         if (pfd.fd < 0) {
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not open %s, %s", path,
                                 strerror(errno));

@@ -70,6 +70,15 @@ DIR* fake_dir() {
     return reinterpret_cast<DIR*>(&st().dir_token);
 }
 
+// RLIMIT_NOFILE as the module meets it: the test's room in fake descriptors.
+bool no_room() {
+    State& s = st();
+    if (s.k.fd_room < 0 || s.fds.size() < static_cast<size_t>(s.k.fd_room))
+        return false;
+    errno = EMFILE;
+    return true;
+}
+
 bool under(const char* path, const char* prefix) {
     size_t n = strlen(prefix);
     return path && strncmp(path, prefix, n) == 0 && (path[n] == '\0' || path[n] == '/');
@@ -86,6 +95,8 @@ int open_event_device(const char* path) {
             errno = d.open_errno;
             return -1;
         }
+        if (no_room())
+            return -1;
         int p[2];
         if (pipe2(p, O_CLOEXEC) != 0)
             return -1;
@@ -107,6 +118,8 @@ int open_uinput() {
         errno = s.k.uinput_errno;
         return -1;
     }
+    if (no_room())
+        return -1;
     // A real descriptor keeps the numbers unique; nothing is written to it.
     int fd = real_open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -514,6 +527,8 @@ int inotify_init1(int flags) {
         errno = EINVAL;
         return -1;
     }
+    if (fake::no_room())
+        return -1;
     // The flags act on the read end as on an inotify descriptor.
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0)

@@ -645,6 +645,22 @@ TEST_F(Module, ImpostorGoneTheKeyboardIsTaken) {
     EXPECT_EQ(3u, fake::kernel().polls.size());
 }
 
+// One descriptor left (RLIMIT_NOFILE): the keyboard gets it, not the watch.
+TEST_F(Module, LastDescriptorGoesToTheKeyboard) {
+    with_keyboard();
+    fake::kernel().fd_room = 1;
+    sensors_poll_device_t* d = open_device();
+    ASSERT_EQ(1u, fake::input_fds("event1").size());
+    EXPECT_EQ(0u, fake::watches_open());
+    EXPECT_EQ(1u, logged(6, "could not open uinput device: Too many open files").size());
+    EXPECT_TRUE(logged(6, "could not open /dev/input/").empty());
+    d->activate(d, 0, 1);
+    send(key(EV_KEY, KEY_LEFT, 1));
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    EXPECT_EQ(3, rotation_of(ev));
+}
+
 // The watch's own faults: none may wake a wait for nothing or spin.
 TEST_F(Module, WatchOnInput) {
     struct Case {
