@@ -223,8 +223,19 @@ bool SensorPollContext::inputChanged() {
     }
 }
 
+// Out of descriptors (EMFILE) while the watch holds one: the watch gives way,
+// so that the scan needs no more than it did before there was a watch.
+bool SensorPollContext::yieldWatch() {
+    if (errno != EMFILE || wfd < 0)
+        return false;
+    unwatchInput();
+    return true;
+}
+
 void SensorPollContext::findKeyboard() {
     DIR* dir = opendir(kInputDir);
+    if (!dir && yieldWatch())
+        dir = opendir(kInputDir);
     if (!dir)
         return;
 
@@ -236,12 +247,8 @@ void SensorPollContext::findKeyboard() {
             continue;
         snprintf(path, sizeof path, "%s/%s", kInputDir, de->d_name);
         pfd.fd = open(path, O_RDWR | O_CLOEXEC);
-        if (pfd.fd < 0 && errno == EMFILE && wfd >= 0) {
-            // The watch holds the last descriptor a keyboard could have: the
-            // keyboard comes first, as it did before there was a watch.
-            unwatchInput();
+        if (pfd.fd < 0 && yieldWatch())
             pfd.fd = open(path, O_RDWR | O_CLOEXEC);
-        }
         if (pfd.fd < 0) {
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "could not open %s, %s", path,
                                 strerror(errno));

@@ -59,6 +59,7 @@ class SensorPollContext : public SensorFd {
     void unwatchInput();
     void lookForKeyboard(bool again);
     bool inputChanged();
+    bool yieldWatch();
     void findKeyboard();
     void createVirtualDevice();
     void prepareOrientations();

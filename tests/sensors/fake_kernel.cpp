@@ -73,7 +73,7 @@ DIR* fake_dir() {
 // RLIMIT_NOFILE as the module meets it: the test's room in fake descriptors.
 bool no_room() {
     State& s = st();
-    if (s.k.fd_room < 0 || s.fds.size() < static_cast<size_t>(s.k.fd_room))
+    if (s.k.fd_room < 0 || s.fds.size() + s.k.dir_open < static_cast<size_t>(s.k.fd_room))
         return false;
     errno = EMFILE;
     return true;
@@ -344,6 +344,8 @@ DIR* opendir(const char* path) {
         errno = ENOENT;
         return nullptr;
     }
+    if (fake::no_room())
+        return nullptr;
     s.listing.clear();
     // Non-event entries first: the module must skip them.
     for (auto& e : s.k.extra_entries)

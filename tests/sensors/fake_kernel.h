@@ -50,7 +50,7 @@ struct Kernel {
     int uinput_errno = 0;
     int inotify_errno = 0; // non-zero: inotify_init1 fails with it
     int watch_errno = 0;   // non-zero: inotify_add_watch fails with it
-    int fd_room = -1;      // fake descriptors open at once before EMFILE; -1: no limit
+    int fd_room = -1;      // fake descriptors and listings open at once before EMFILE; -1: none
 
     // When nothing is ready, fail the wait with EINTR instead of blocking.
     bool fail_when_idle = true;
