@@ -159,6 +159,56 @@ def fetch_agent(cache):
         return root
 
 
+def _add_package_libraries(files, elves, arch, roots):
+    """The libraries of `elves`, from the unpacked packages under `roots` first."""
+    def guest_path(lib):
+        for r in roots:
+            if lib.startswith(r + "/"):
+                lib = lib[len(r):]
+                # The image's /lib is a link to usr/lib.
+                return "/usr" + lib if lib.startswith("/lib/") else lib
+        return guest_lib_path(lib)
+
+    libdirs = [os.path.join(r, d) for r in roots for d in ("usr/lib/arm-linux-gnueabihf",
+                                                            "lib/arm-linux-gnueabihf")]
+    add_libraries(files, elves, arch, libdirs, guest_path)
+
+
+def _modules(files, arch, kernel, cache):
+    for ko in sorted(glob.glob(os.path.join(kernel, "modules", "*.ko")) +
+                     glob.glob(os.path.join(fetch_extra_modules(arch, cache, kernel), "modules", "*.ko"))):
+        files["/vm/modules/" + os.path.basename(ko)] = ko
+
+
+class AgentLayout(Layout):
+    """A bare armhf guest: busybox, the kernel's modules and the guest agent alone, for the
+    command channel's baseline (bench/vm). Its script starts the agent (AGENT_SCRIPT)."""
+
+    name = "agent"
+
+    def inputs(self, build_dir, arch, kernel, busybox, cache):
+        files = {"/bin/busybox": busybox}
+        _modules(files, arch, kernel, cache)
+        agent = fetch_agent(cache)
+        files[AGENT_PATH] = os.path.join(agent, AGENT_PATH.lstrip("/"))
+        _add_package_libraries(files, [files[AGENT_PATH]], arch, (agent,))
+        return files
+
+
+AGENT_SCRIPT = r"""
+for i in $(seq 100); do
+  for p in /sys/class/virtio-ports/*; do
+    [ "$(cat $p/name 2>/dev/null)" = org.qemu.guest_agent.0 ] && port=/dev/${p##*/}
+  done
+  [ -n "$port" ] && break; usleep 50000
+done
+mkdir -p /run; qemu-ga -m virtio-serial -p "$port" -f /run/qemu-ga.pid -t /run & ga=$!
+echo "agent up"
+read line
+kill $ga
+"""
+
+
 class DeviceLayout(Layout):
     name = "device"
 
@@ -169,10 +219,7 @@ class DeviceLayout(Layout):
         if arch != ARCH:
             raise VMError("the device is %s, not %s" % (ARCH, arch))
         files = {"/bin/busybox": busybox}
-        for ko in sorted(glob.glob(os.path.join(kernel, "modules", "*.ko")) +
-                         glob.glob(os.path.join(fetch_extra_modules(arch, cache, kernel),
-                                                "modules", "*.ko"))):
-            files["/vm/modules/" + os.path.basename(ko)] = ko
+        _modules(files, arch, kernel, cache)
         for rel, guest in list(PLACES.items()) + list(EXTRAS.items()):
             host = os.path.join(build_dir, rel)
             if os.path.isfile(host):
@@ -184,21 +231,9 @@ class DeviceLayout(Layout):
             files[guest] = os.path.join(root, guest.lstrip("/"))
         agent = fetch_agent(cache)
         files[AGENT_PATH] = os.path.join(agent, AGENT_PATH.lstrip("/"))
-        roots = (root, agent)
-
-        def guest_path(lib):
-            for r in roots:
-                if lib.startswith(r + "/"):
-                    lib = lib[len(r):]
-                    # The image's /lib is a link to usr/lib.
-                    return "/usr" + lib if lib.startswith("/lib/") else lib
-            return guest_lib_path(lib)
-
-        libdirs = [os.path.join(r, d) for r in roots for d in ("usr/lib/arm-linux-gnueabihf",
-                                                                "lib/arm-linux-gnueabihf")]
         elves = [h for g, h in files.items() if is_elf(h) and not h.endswith(".ko")
                  and g != "/bin/busybox"]
-        add_libraries(files, elves, arch, libdirs, guest_path)
+        _add_package_libraries(files, elves, arch, (root, agent))
         return files
 
     def mode(self, guest, host):

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""The device as a session, through its command line and one boot: start (twice), commands
+with their output, errors and statuses, a rebuilt module installed and loaded by the sensor
+service, which reports the typed arrow with the new module's log line; logs; a qemu killed
+from outside, which status and the next exec report; stop; nothing of it left behind."""
+import glob
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+from vmtest import check, run, vm
+
+# command, --root, stdout, stderr pattern, status
+EXECS = [
+    ("echo hello", False, b"hello\n", None, 0),
+    ("id -un; pwd", False, b"shell\n/data/local/tmp\n", None, 0),
+    ("id -un; pwd", True, b"root\n/tmp\n", None, 0),
+    ("exit 3", False, b"", None, 3),
+    ("nosuchcmd", False, b"", r"^sh: nosuchcmd: not found$", 127),
+    ("read line; echo read $?", False, b"read 1\n", None, 0),  # stdin is closed
+    ("echo out; echo err >&2; exit 5", False, b"out\n", r"^err$", 5),
+    ("kill -9 $$", False, b"", None, 137),
+    ("printf 'a\\000b\\377'", False, b"a\0b\xff", None, 0),
+    ("service check echo", False, b"Service echo: found\n", None, 0),
+]
+LOG_LINE = b"orientation changed"
+NEW_LINE = b"orientation CHANGED"
+
+
+def cli(*args, timeout=120):
+    r = subprocess.run([sys.executable, "-m", "vm", "device", "-b", BUILD] + list(args),
+                       capture_output=True, timeout=timeout)
+    if r.returncode == vm.SKIP:
+        raise vm.VMSkip(r.stderr.decode().strip())
+    return r.returncode, r.stdout, r.stderr.decode("utf-8", "replace")
+
+
+def until(args, pattern, tries=30):
+    """A command's output until it matches (a bounded poll: 0.5 s apart)."""
+    for _ in range(tries):
+        rc, out, err = cli(*args)
+        if re.search(pattern, out.decode("utf-8", "replace"), re.M):
+            return out.decode()
+        subprocess.run(["sleep", "0.5"])
+    raise AssertionError("no %r in %s: %s %s" % (pattern, args, out[-600:], err))
+
+
+def body(build_dir):
+    global BUILD
+    BUILD = build_dir
+    tmp = tempfile.mkdtemp(prefix="device-session-")
+    state = os.path.join(tmp, "state")
+    os.environ["VM_DEVICE_STATE"] = state
+    try:
+        session(tmp, state)
+    finally:
+        cli("stop")
+        subprocess.run(["rm", "-rf", tmp])
+
+
+def session(tmp, state):
+    rc, _, err = cli("start", timeout=280)
+    check(rc == 0 and "up after" in err, "start: %d %s" % (rc, err))
+    rc, _, err = cli("start")
+    check(rc == 0 and "runs already" in err, "second start: %d %s" % (rc, err))
+    info = json.load(open(os.path.join(state, "state.json")))
+
+    for i in range(20):
+        cmd, root, out, err_rx, status = EXECS[i % len(EXECS)]
+        rc, got, err = cli(*(["exec"] + (["--root"] if root else []) + ["--", cmd]))
+        check((rc, got) == (status, out), "exec %r: status %d, output %r (%s)" % (cmd, rc, got, err))
+        check(err_rx is None or re.search(err_rx, err, re.M), "exec %r: stderr %r" % (cmd, err))
+    rc, _, err = cli("exec", "-t", "2", "--", "sleep 30 & sleep 40")
+    check(rc == 124 and "time limit of 2 s" in err, "time limit: %d %s" % (rc, err))
+    rc, got, _ = cli("exec", "--root", "--", "ps -o args | grep -c '^sleep'")
+    check(got == b"0\n", "the timed-out command's processes remain: %r" % got)
+
+    # A rebuilt module: the same build with one log line changed.
+    with open(os.path.join(BUILD, "lib", "sensors.vardel.so"), "rb") as f:
+        module = f.read()
+    check(module.count(LOG_LINE) == 1, "the module's log line is not in the build")
+    os.makedirs(os.path.join(tmp, "new"))
+    new = os.path.join(tmp, "new", "sensors.vardel.so")
+    with open(new, "wb") as f:
+        f.write(module.replace(LOG_LINE, NEW_LINE))
+    stat = ["exec", "--root", "--", "stat -c '%U:%G %a' /system/lib/hw/sensors.vardel.so"]
+    before = cli(*stat)[1]
+    rc, out, err = cli("install", new)
+    check(rc == 0 and re.search(rb"sensors.vardel.so: \d+ bytes, sha256 \w+ -> \d+ bytes", out)
+          and b"restarted sensors" in out, "install: %d %s %s" % (rc, out, err))
+    check(cli(*stat)[1] == before == b"root:root 644\n", "owner and mode: %r then %r" % (before, cli(*stat)[1]))
+    rc, out, _ = cli("install", new)
+    check(rc == 0 and b"unchanged" in out, "a second install: %r" % out)
+    for bad in (os.path.join(BUILD, "CMakeCache.txt"), "/bin/true"):
+        rc, _, err = cli("install", bad)
+        check(rc == 2 and "is not a deliverable" in err, "install %s: %d %s" % (bad, rc, err))
+
+    rc, _, err = cli("--keys", "down")
+    check(rc == 0, "keys: %d %s" % (rc, err))
+    until(["logs", "sensors"], r"orientation CHANGED from 0 to 180")
+    log = until(["logs", "sensors"], r"^report rotation=180 ")
+    check("orientation changed" not in log, "the old module's line in the new log: %s" % log)
+    rc, out, _ = cli("logs")
+    lines = out.decode().splitlines()
+    check(rc == 0 and any(re.match(r"^sensors\| .*orientation CHANGED from 0 to 180$", l) for l in lines)
+          and any(l.startswith("init| ") for l in lines), "logs: %d %s" % (rc, out[-400:]))
+    rc, _, err = cli("logs", "nope")
+    check(rc == 2 and "no log nope" in err, "logs nope: %d %s" % (rc, err))
+
+    os.kill(info["pid"], 9)
+    rc, _, err = cli("status")
+    check(rc == 1 and "the device died" in err, "status after the kill: %d %s" % (rc, err))
+    rc, _, err = cli("exec", "--", "true")
+    check(rc == 125 and "the device died" in err and "cleaned up" in err, "exec after the kill: %d %s" % (rc, err))
+    rc, _, err = cli("status")
+    check(rc == 3 and "no device runs" in err, "status after the clean-up: %d %s" % (rc, err))
+    rc, _, err = cli("stop")
+    check(rc == 0 and "no device runs" in err, "stop: %d %s" % (rc, err))
+
+    left = subprocess.run(["pgrep", "-f", state], capture_output=True, text=True).stdout.split()
+    check(not left, "processes left: %s" % left)
+    check(not os.path.exists(state) and not glob.glob("%s/device-%d-*" % (tempfile.gettempdir(), os.getuid())),
+          "files left: %s" % os.listdir(tmp))
+
+
+run(body)
