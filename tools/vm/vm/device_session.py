@@ -16,7 +16,7 @@ import tempfile
 import time
 
 from .common import ARCHES, VMError, VMSkip, is_elf
-from .device import ARCH, DELIVERABLES, LIBRARY_PATH, PLACES, DeviceLayout
+from .device import ARCH, DELIVERABLES, LIBRARY_PATH, PLACES, DeviceLayout, public_keys_path
 from .device_channel import MAX_OUTPUT, PORT_NAME, Channel, ChannelError
 from .image import _strip, build_image, command_archive
 from .qmp import QMP
@@ -145,6 +145,8 @@ class Session:
                     return info, None, None
                 self.cleanup(info)
                 say(self._died(info) + "; cleaned up, booting a new one")
+            if _answers(public_keys_path()):
+                raise VMError("a device already runs here (the console of ./dev device); one at a time")
             return self._boot(timeout, say)
 
     def _boot(self, timeout, say):
@@ -444,6 +446,18 @@ class Session:
 
     def keys_path(self):
         return os.path.join(self.state, "keys.in")
+
+
+def _answers(path):
+    import socket
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
+    try:
+        s.connect(path)
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
 
 
 def resolve(build_dir, paths):
