@@ -4,6 +4,7 @@ by default, and a console for the shell user. One boot is one `Device` (a `VM`).
 import glob
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -124,11 +125,21 @@ def _depends(deb):
 def fetch_agent(cache):
     """Folder holding the guest agent and the libraries it depends on, unpacked; the
     dependencies are read from the packages themselves, so the release's names hold."""
-    key = hashlib.sha256(AGENT_PACKAGE.encode()).hexdigest()[:12]
+    # The candidate's version in the key: a cache shared by two releases keeps one of each.
+    try:
+        show = subprocess.run(["apt-cache", "show", "--no-all-versions", AGENT_PACKAGE], capture_output=True,
+                              text=True, timeout=60).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        show = ""
+    version = re.search(r"^Version: (\S+)", show, re.M)
+    key = hashlib.sha256((AGENT_PACKAGE + (version.group(1) if version else "")).encode()).hexdigest()[:12]
     root = os.path.join(cache, ARCH, "agent", key)
     with locked(os.path.join(cache, ARCH, ".agent.lock")):
+        have = sorted(glob.glob(os.path.join(cache, ARCH, "agent", "*", ".complete")))
         if os.path.exists(os.path.join(root, ".complete")):
             return root
+        if not version and have:
+            return os.path.dirname(have[-1])  # no package lists: what was fetched before serves
         if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
             raise VMSkip("apt-get/dpkg-deb missing: cannot fetch %s" % AGENT_PACKAGE)
         part = root + ".part"

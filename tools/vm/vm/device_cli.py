@@ -23,7 +23,9 @@ from .runner import EXIT_LINE, READY_LINE
 
 
 def say(msg):
-    print("device: " + msg, file=sys.stderr, flush=True)
+    if sys.stderr is not None:  # started with descriptor 2 closed
+        with contextlib.suppress(OSError):
+            print("device: " + msg, file=sys.stderr, flush=True)
 
 USAGE = """python3 -m vm device -b BUILD_DIR [-t SECS] [-- COMMAND...]
        python3 -m vm device -b BUILD_DIR start [-t SECS] | stop | status
@@ -199,6 +201,11 @@ def run_device(args, command):
 
 def write_out(data):
     # A reader that left (a pipe closed) or a full disk: one line and the failure status.
+    if not data:
+        return True
+    if sys.stdout is None:
+        say("standard output: closed; the output was lost")
+        return False
     try:
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
@@ -211,7 +218,7 @@ def write_out(data):
 def session_exec(session, command, root, timeout, channel=None):
     code, out, err = session.run(command_script(command), root=root, timeout=timeout, channel=channel)
     ok = write_out(out)
-    with contextlib.suppress(OSError):
+    with contextlib.suppress(OSError, AttributeError):  # stderr closed or a pipe that left
         sys.stderr.buffer.write(err)
         sys.stderr.buffer.flush()
     return code if ok else BENCH_FAILURE
@@ -313,8 +320,14 @@ def main(argv=None):
         p.error("unknown argument %s (a command goes after --)" % command[0])
     # Closing the terminal or a kill ends what this started (a booting device, a command's
     # processes on the device) as Ctrl-C does.
+    def ended(sig, _):
+        say("ended by signal %d; what this started is ended" % sig)
+        sys.exit(128 + 15)
+
     for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, lambda *_: sys.exit(128 + 15))
+        signal.signal(sig, ended)
+    # A mask inherited with them blocked would hold them back (and qemu would inherit it).
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM, signal.SIGHUP, signal.SIGINT})
     try:
         if args.keys:
             if command or args.command:

@@ -2,6 +2,7 @@
 the console and the keys reach it later through its folder in the build tree, which holds
 qemu's PID and its sockets. `stop` powers it off and removes the folder; a device whose qemu
 ended some other way is noticed by the next command, which says so and cleans up."""
+import base64
 import contextlib
 import fcntl
 import hashlib
@@ -31,6 +32,8 @@ ENV = ["PATH=/system/bin:/system/xbin:/usr/bin:/bin:/usr/sbin:/sbin", "LD_LIBRAR
 # As the shell user it starts in that user's home, as the console's and init's commands do.
 AS_SHELL = "exec su -s /bin/sh shell -c 'cd && exec sh -c \"$DEVICE_CMD\"'"
 AS_ROOT = 'cd /tmp && exec sh -c "$DEVICE_CMD"'
+# The agent's JSON carries text: a command that is not UTF-8 travels in base64.
+DECODE = 'DEVICE_CMD=$(echo "$DEVICE_CMD" | base64 -d) && '
 HOLD = 1.0  # seconds an exec keeps the channel before it polls on fresh connections
 
 
@@ -277,7 +280,13 @@ class Session:
         if channel:
             info = {"pid": 0, "sockets": os.path.dirname(os.path.abspath(channel)), "bare": True}
         info = info or self.running()
-        argv = ["/bin/busybox", "setsid", "sh", "-c", AS_ROOT if root else AS_SHELL]
+        wrap = AS_ROOT if root else AS_SHELL
+        try:
+            script.encode("utf-8")
+        except UnicodeEncodeError:  # the command line's bytes (surrogate escapes)
+            raw = script.encode("utf-8", "surrogateescape")
+            script, wrap = base64.b64encode(raw).decode(), DECODE + wrap
+        argv = ["/bin/busybox", "setsid", "sh", "-c", wrap]
         ch = Channel(channel, 10.0) if channel else self.channel(info)
         pid = None
         try:
