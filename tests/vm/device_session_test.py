@@ -25,6 +25,7 @@ EXECS = [
     ("kill -9 $$", False, b"", None, 137),
     ("printf 'a\\000b\\377'", False, b"a\0b\xff", None, 0),
     ("service check echo", False, b"Service echo: found\n", None, 0),
+    (os.fsdecode(b"echo \xff"), False, b"\xff\n", None, 0),  # not UTF-8: the agent's JSON cannot carry it
 ]
 LOG_LINE = b"orientation changed"
 NEW_LINE = b"orientation CHANGED"
