@@ -344,7 +344,11 @@ def main(argv=None):
         if not args.build_dir or not os.path.isfile(os.path.join(args.build_dir, "bin", "agent")):
             say("no armhf build at %s (build it: ./dev build --arch armhf)" % args.build_dir)
             return 2
-        if session.read() is not None:
+        info = session.read()
+        if info is not None and not session.alive(info):
+            session.cleanup(info)
+            say(session._died(info) + "; cleaned up")
+        elif info is not None:
             # A started device: the command runs there, the console is its console.
             if command:
                 return session_exec(session, command, False, args.timeout)
