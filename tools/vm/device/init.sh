@@ -84,6 +84,7 @@ elif [ -n "$DEVICE_SESSION" ]; then
     echo "vm: guest ready"
     while :; do
         setsid cttyhack su -l -s /bin/sh shell
+        sleep 0.5  # a login that fails at once is not retried in a busy loop
     done
 else
     [ -n "$COLUMNS" ] && stty cols "$COLUMNS" rows "$LINES" < /dev/console
