@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """The device as a session, through its command line and one boot: start (twice), commands
-with their output, errors and statuses, a rebuilt module installed and loaded by the sensor
-service, which reports the typed arrow with the new module's log line; logs; a qemu killed
-from outside, which status and the next exec report; stop; nothing of it left behind."""
+with their output, errors and statuses, a long one beside a short one, the console on a
+terminal; a rebuilt module installed and loaded by the sensor service, which reports the
+typed arrow with the new module's log line; logs, followed; a qemu killed from outside, which
+status and the next exec report; stop; nothing of it left behind."""
 import json
 import os
+import pty
 import re
+import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -31,9 +35,12 @@ LOG_LINE = b"orientation changed"
 NEW_LINE = b"orientation CHANGED"
 
 
+def argv(*args):
+    return [sys.executable, "-m", "vm", "device", "-b", BUILD] + list(args)
+
+
 def cli(*args, timeout=120):
-    r = subprocess.run([sys.executable, "-m", "vm", "device", "-b", BUILD] + list(args),
-                       capture_output=True, timeout=timeout)
+    r = subprocess.run(argv(*args), capture_output=True, timeout=timeout)
     if r.returncode == vm.SKIP:
         raise vm.VMSkip(r.stderr.decode().strip())
     return r.returncode, r.stdout, r.stderr.decode("utf-8", "replace")
@@ -47,6 +54,41 @@ def until(args, pattern, tries=30):
             return out.decode()
         time.sleep(0.5)
     raise AssertionError("no %r in %s: %s %s" % (pattern, args, out[-600:], err))
+
+
+def read_until(fd, pattern, limit=30):
+    """Output of `fd` until `pattern` (bytes regex) shows, within `limit` s."""
+    buf, end = b"", time.monotonic() + limit
+    while not re.search(pattern, buf):
+        left = end - time.monotonic()
+        check(left > 0 and select.select([fd], [], [], left)[0], "no %r in %r" % (pattern, buf[-300:]))
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # a pty reads EIO once its other side closed
+            chunk = b""
+        check(chunk, "closed before %r: %r" % (pattern, buf[-300:]))
+        buf += chunk
+    return buf
+
+
+def console():
+    """The started device's console on a terminal: a command there, then Ctrl-] leaves it."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(sys.executable, argv())
+    try:
+        read_until(fd, rb"vardel:/data/local/tmp \$ ")
+        os.write(fd, b"echo at-$((6*7))\r")
+        read_until(fd, rb"at-42")
+        os.write(fd, b"\x1d")
+        _, st = os.waitpid(pid, 0)
+        pid = None
+        check(os.waitstatus_to_exitcode(st) == 0, "the console's status: %r" % st)
+    finally:
+        if pid:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        os.close(fd)
 
 
 def body(build_dir):
@@ -78,6 +120,19 @@ def session(tmp, state):
     check(rc == 124 and "time limit of 2 s" in err, "time limit: %d %s" % (rc, err))
     rc, got, _ = cli("exec", "--root", "--", "ps -o args | grep -c '^sleep'")
     check(got == b"0\n", "the timed-out command's processes remain: %r" % got)
+    # A long command lets go of the channel: a short one ends first.
+    long = subprocess.Popen(argv("exec", "--", "sleep 4; echo long"), stdout=subprocess.PIPE)
+    try:
+        time.sleep(0.5)
+        rc, got, _ = cli("exec", "--", "echo short")
+        check(rc == 0 and long.poll() is None, "a short command waited for a long one: %d" % rc)
+        check(long.communicate(timeout=60)[0] == b"long\n", "the long command's output")
+    finally:
+        long.kill()
+        long.wait()
+    console()
+    rc, got, _ = cli("exec", "--", "echo still here")
+    check(got == b"still here\n", "the device after the console was left: %d %r" % (rc, got))
 
     # A rebuilt module: the same build with one log line changed.
     with open(os.path.join(BUILD, "lib", "sensors.vardel.so"), "rb") as f:
@@ -108,6 +163,16 @@ def session(tmp, state):
     lines = out.decode().splitlines()
     check(rc == 0 and any(re.match(r"^sensors\| .*orientation CHANGED from 0 to 180$", l) for l in lines)
           and any(l.startswith("init| ") for l in lines), "logs: %d %s" % (rc, out[-400:]))
+    follow = subprocess.Popen(argv("logs", "-f", "sensors"), stdout=subprocess.PIPE)
+    try:
+        read_until(follow.stdout.fileno(), rb"from 0 to 180")  # what the log had
+        cli("--keys", "up")
+        read_until(follow.stdout.fileno(), rb"orientation CHANGED from 180 to 0")  # what it gained
+        follow.send_signal(signal.SIGINT)
+        check(follow.wait(30) == 130, "logs -f after Ctrl-C: %r" % follow.returncode)
+    finally:
+        follow.kill()
+        follow.wait()
     rc, _, err = cli("logs", "nope")
     check(rc == 2 and "no log nope" in err, "logs nope: %d %s" % (rc, err))
 
