@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The device's figures, one table row each, from the project's armhf build
-# (two boots: the device and, for the baseline, the plain armhf guest).
+# (device_bench.py: two boots, the device and the plain armhf guest for the baseline;
+# session_bench.py: a started device, a bare guest with the agent, and a reboot).
 # Usage: BUILD_DIR=/abs/build bench/vm/bench.sh
 set -euo pipefail
 if [ -z "${BUILD_DIR:-}" ]; then
@@ -15,4 +16,5 @@ if [ ! -x "$armhf/bin/agent" ]; then
     exit 0
 fi
 export PYTHONPATH="$root/tools/vm${PYTHONPATH:+:$PYTHONPATH}"
-exec timeout 600 python3 "$(dirname "$0")/device_bench.py" "$armhf"
+timeout 600 python3 "$(dirname "$0")/device_bench.py" "$armhf"
+exec timeout 900 python3 "$(dirname "$0")/session_bench.py" "$armhf"

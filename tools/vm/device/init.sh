@@ -27,23 +27,8 @@ chown shell:shell /data/local/tmp
 chown system:system /data/system
 chown bluetooth:bluetooth /data/misc/bluetooth
 
-# start USER NAME COMMAND: COMMAND as USER in the background, its output (log included)
-# in /data/log/NAME.log for anyone to read, its PID in /run/NAME.pid.
-# /data/log/init.log tells where the boot's time goes (guest clock).
-start() {
-    su -s /bin/sh "$1" -c "exec $3" < /dev/null > "/data/log/$2.log" 2>&1 &
-    echo $! > "/run/$2.pid"
-    echo "$(cut -d' ' -f1 /proc/uptime) started $2 ($1)" >> /data/log/init.log
-}
-# await NAME PATTERN: PATTERN in NAME's log within 10 s while NAME runs.
-await() {
-    upto /data/log/"$1".log "$2" "$(cat /run/"$1".pid)"
-    case $? in
-        0) echo "$(cut -d' ' -f1 /proc/uptime) $1 is up" >> /data/log/init.log ;;
-        1) echo "device: $1 not ready after 10 s"; return 1 ;;
-        *) echo "device: $1 ended: $(tail -n 3 /data/log/"$1".log)"; return 1 ;;
-    esac
-}
+# shellcheck source=tools/vm/device/services.sh
+. /vm/services.sh
 
 # What depends on nothing starts at once; the rest as soon as what it needs is up.
 # The bus drops to messagebus itself (system.conf's <user>).
@@ -56,12 +41,20 @@ if [ -n "$port" ]; then
 else
     echo "device: no key port; no keyboard"
 fi
+# A session's command channel: the guest agent, as root, on its own virtio port.
+if [ -n "$DEVICE_SESSION" ]; then
+    if agent=$(named_port org.qemu.guest_agent.0); then
+        start root qga "qemu-ga -m virtio-serial -p $agent -f /run/qemu-ga.pid -t /run"
+    else
+        echo "device: no agent port; no command channel"
+    fi
+fi
 await dbus unix: && start bluetooth btdaemon btdaemon
 await servicemanager serving && start system samples binder-samples
 # The sensor service loads the module by id and variant from /system/lib/hw, after the
 # keyboard is there; its log shows every priority.
 [ -n "$port" ] && await keyboard 'keyboard ready'
-start system sensors "env ANDROID_LOG_TAGS='*:v' sensormon -d /system/lib/hw"
+start system sensors "$SENSORS"
 await samples serving
 await btdaemon 'owner org.velto'
 await sensors 'activated 0'
@@ -84,6 +77,15 @@ if [ -f /vm/cmd.sh ]; then
     rc=$?
     echo
     echo "vm: guest command exited with status $rc"
+elif [ -n "$DEVICE_SESSION" ]; then
+    # Left running for ./dev device exec, install and logs; the serial console is the one
+    # that ./dev device attaches to: `exit` there gives a new login, `stop` powers off.
+    echo "device: up after $up s of guest time; a session"
+    echo "vm: guest ready"
+    while :; do
+        setsid cttyhack su -l -s /bin/sh shell
+        sleep 0.5  # a login that fails at once is not retried in a busy loop
+    done
 else
     [ -n "$COLUMNS" ] && stty cols "$COLUMNS" rows "$LINES" < /dev/console
     echo "device: up after $up s of guest time; console of the user shell ('exit' powers off)"

@@ -207,6 +207,10 @@ class Layout:
         """Map of guest path -> (bytes, mode) of files written for the image."""
         return {}
 
+    def mode(self, guest, host):
+        """The mode of a file in the image."""
+        return 0o755 if os.access(host, os.X_OK) else 0o644
+
 
 def _stamp(files, kernel, layout, helpers):
     h = hashlib.sha256(layout.init.encode())
@@ -216,7 +220,8 @@ def _stamp(files, kernel, layout, helpers):
         h.update(("%s\0%o\0" % (g, mode)).encode() + data)
     for g in sorted(files):
         st = os.stat(files[g])
-        h.update(("%s\0%s\0%d\0%d\n" % (g, files[g], st.st_size, st.st_mtime_ns)).encode())
+        h.update(("%s\0%s\0%d\0%d\0%o\n" % (g, files[g], st.st_size, st.st_mtime_ns,
+                                             layout.mode(g, files[g]))).encode())
     return h.hexdigest()
 
 
@@ -270,7 +275,7 @@ def build_image(build_dir, arch=None, cache=None, layout=None):
                 h = files[g]
                 data = _strip(h) if is_elf(h) and not h.endswith(".ko") and g != "/bin/busybox" \
                     else open(h, "rb").read()
-                c.file(g, data, 0o755 if os.access(h, os.X_OK) else 0o644)
+                c.file(g, data, layout.mode(g, h))
             c.close()
         os.replace(tmp, initrd)
         with open(stamp_file, "w") as f:

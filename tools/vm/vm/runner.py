@@ -33,6 +33,18 @@ def key_port_args(path):
             "-device", "virtserialport,chardev=keys,name=keys"]
 
 
+def qemu_argv(qemu, machine, memory, vmlinuz, initrd, serial, qmp_path, extra=()):
+    """The command line of a guest: `serial` the console's options, QMP at `qmp_path`."""
+    # KVM here is nested and stalls the guest; TCG boots in seconds.
+    accel = ["-accel", os.environ.get("VM_ACCEL", "tcg")]
+    return [qemu] + machine["machine"] + accel + [
+        "-m", str(memory), "-smp", "1", "-nodefaults", "-no-reboot",
+        "-display", "none"] + serial + ["-monitor", "none",
+        "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
+        "-kernel", vmlinuz, "-initrd", initrd,
+        "-append", "console=%s quiet loglevel=3 panic=-1" % machine["console"]] + list(extra)
+
+
 class VM:
     """One guest running one shell command. Use as a context manager:
 
@@ -84,17 +96,11 @@ class VM:
         keys_path = os.path.join(self.tmp, "keys.sock")
         if key_port:
             qemu_args = key_port_args(keys_path) + list(qemu_args)
-        # KVM here is nested and stalls the guest; TCG boots in seconds.
-        accel = ["-accel", os.environ.get("VM_ACCEL", "tcg")]
         # signal=off: Ctrl-C at the console is the guest's, not a way to kill qemu.
         serial = (["-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"]
                   if interactive else ["-serial", "stdio"])
-        self.argv = [qemu] + self.machine["machine"] + accel + [
-            "-m", str(memory), "-smp", "1", "-nodefaults", "-no-reboot",
-            "-display", "none"] + serial + ["-monitor", "none",
-            "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
-            "-kernel", self.vmlinuz, "-initrd", run_img,
-            "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]] + list(qemu_args)
+        self.argv = qemu_argv(qemu, self.machine, memory, self.vmlinuz, run_img, serial, self.qmp_path,
+                              qemu_args)
         self.started = time.monotonic()
         self.timeout = timeout
         self.expired = False  # the time limit killed qemu
