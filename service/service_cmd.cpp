@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "service.h"
+#include "string_chars.h"
 
 using namespace android;
 
@@ -68,8 +69,8 @@ int runList(RunState& run) {
     aout << "Found " << services.size() << " services:" << endl;
     for (size_t i = 0; i < services.size(); ++i) {
         sp<IBinder> service = run.sm->checkService(services[i]);
-        aout << i << "\t" << narrowString16(services[i]).string() << ": [";
-        aout << narrowString16(queryInterfaceDescriptor(service)).string() << "]" << endl;
+        aout << i << "\t" << chars(narrowString16(services[i])) << ": [";
+        aout << chars(narrowString16(queryInterfaceDescriptor(service))) << "]" << endl;
     }
     return run.status;
 }
@@ -114,7 +115,7 @@ int dispatch(RunState& run, int argc, char** argv) {
 
 String8 narrowString16(const String16& str) {
     String8 out;
-    const char16_t* units = str.string();
+    const char16_t* units = chars(str);
     const size_t len = str.size();
     for (size_t i = 0; i < len; ++i) {
         uint32_t cp = units[i];
