@@ -21,10 +21,12 @@ using namespace android;
 
 namespace {
 
-const char kUsage[] = "Usage: servicemanager [-h] [-x N | -w N]\n"
-                      "Serves the binder service registry on /dev/binder until killed.\n"
-                      "  -x N  the Nth query (listing or lookup) ends the process without a reply\n"
-                      "  -w N  the Nth query is held until the process is killed\n";
+const char kUsage[] =
+    "Usage: servicemanager [-h] [-x N | -w N]\n"
+    "Serves the binder service registry on /dev/binder until killed.\n"
+    "  -x N  the Nth query (one name of the listing, or a lookup) ends the process\n"
+    "        without a reply\n"
+    "  -w N  the Nth query is held until the process is killed\n";
 
 using samples::Fault;
 
@@ -59,11 +61,15 @@ class Registry : public BBinder {
             add(name, service);
             return reply->writeInt32(NO_ERROR);
         }
-        case IServiceManager::LIST_SERVICES_TRANSACTION:
-            reply->writeInt32(static_cast<int32_t>(mServices.size()));
-            for (const auto& entry : mServices)
-                reply->writeString16(entry.first);
-            return NO_ERROR;
+        case IServiceManager::LIST_SERVICES_TRANSACTION: {
+            // One name per call: the whole list need not fit one transaction.
+            int32_t index;
+            if (data.readInt32(&index) != NO_ERROR)
+                return BAD_VALUE;
+            if (index < 0 || static_cast<size_t>(index) >= mServices.size())
+                return BAD_INDEX;
+            return reply->writeString16(mServices[static_cast<size_t>(index)].first);
+        }
         default:
             return UNKNOWN_TRANSACTION;
         }
