@@ -35,8 +35,15 @@ String16 queryInterfaceDescriptor(const sp<IBinder>& service) {
 namespace {
 
 void appendCodePoint(String8& out, uint32_t cp) {
-    char buf[5] = {};
-    if (cp < 0x80) {
+    char buf[8] = {};
+    if (cp < 0x20 || cp == 0x7F) {
+        // From another process: raw, it could move the cursor, clear the
+        // screen or end the line early and forge the next one.
+        snprintf(buf, sizeof(buf), "\\x%02x", static_cast<unsigned>(cp));
+    } else if (cp >= 0x80 && cp <= 0x9F) {
+        // The C1 controls, which some terminals obey as they do ESC.
+        snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(cp));
+    } else if (cp < 0x80) {
         buf[0] = static_cast<char>(cp);
     } else if (cp < 0x800) {
         buf[0] = static_cast<char>(0xC0 | (cp >> 6));
@@ -51,7 +58,6 @@ void appendCodePoint(String8& out, uint32_t cp) {
         buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
     }
-    // A 0 unit appends the empty string, i.e. nothing.
     out.append(buf);
 }
 
