@@ -65,10 +65,10 @@ const std::string kSampleList = "Found 6 services:\n"
 
 // Control characters from the registry or a service are escaped; the
 // backslash of plain text is not.
-const std::string kControlList =
-    "Found 2 services:\n"
-    "0\tc\\x1b[2J\\x07: [d\\x1b[31m\\x0d\\x0a1\\x09f: []\\x7f\\x00\\u0085\\u009f\xC2\xA0]\n"
-    "1\ta\\b ~: [x\\x1b]\n";
+const std::string kControlList = "Found 2 services:\n"
+                                 "0\tc\\x1b[2J\\x07: [d\\x1b[31m\\x0d\\x0a1\\x09f: "
+                                 "[]\\x7f\\x00\\x1f\\u0080\\u0085\\u009f\xC2\xA0]\n"
+                                 "1\ta\\b ~: [x\\x1b]\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Service, CommandLine,
@@ -110,6 +110,24 @@ INSTANTIATE_TEST_SUITE_P(
                 10},
         CliCase{"ListPrefix", {"lis"}, "samples", kUsage, "service: Unknown command lis\n", 10},
         CliCase{"ListLonger", {"lists"}, "samples", kUsage, "service: Unknown command lists\n", 10},
+        CliCase{"CheckPrefix",
+                {"chec", "echo"},
+                "samples",
+                kUsage,
+                "service: Unknown command chec\n",
+                10},
+        CliCase{"CallPrefix",
+                {"cal", "echo", "1"},
+                "samples",
+                kUsage,
+                "service: Unknown command cal\n",
+                10},
+        CliCase{"CallLonger",
+                {"calls", "echo", "1"},
+                "samples",
+                kUsage,
+                "service: Unknown command calls\n",
+                10},
         CliCase{"EmptyCommand", {""}, "samples", kUsage, "service: Unknown command \n", 10},
         CliCase{"CheckNoName",
                 {"check"},
@@ -426,6 +444,13 @@ INSTANTIATE_TEST_SUITE_P(
             "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"},
         CallCase{"StringKeywordCase", {"1", "S16", "x"}, 1, {}, "service: unknown option S16\n"},
         CallCase{"NullKeywordCase", {"1", "NULL"}, 1, {}, "service: unknown option NULL\n"},
+        CallCase{"KeywordPrefix", {"1", "i3", "1"}, 1, {}, "service: unknown option i3\n"},
+        CallCase{"KeywordLonger", {"1", "nulls"}, 1, {}, "service: unknown option nulls\n"},
+        CallCase{"IntentKeyPrefix",
+                 {"1", "intent", "act=A", "actions=B", "typ=t"},
+                 1,
+                 intent(A, A, A, 0, A),
+                 ""},
         CallCase{"IntentKeywordCase",
                  {"1", "i32", "2", "Intent", "action=A"},
                  1,

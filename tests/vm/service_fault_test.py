@@ -27,7 +27,7 @@ GUEST = SHELL + "\n".join([
     "start_samples -n 3; echoes=$bs",
     # The handler ends its process with the call on its stack.
     case("call_exits", "call crash 7 i32 5"),
-    'wait $crash; echo "X|exit $?"',
+    'ends $crash > /tmp/st; echo "X|exit $(cat /tmp/st)"',
     # The call is held in the handler until the process is killed under it.
     'echo "== call_killed"',
     "timeout -s KILL 10 service call stuck 2 s16 hi > /tmp/o 2> /tmp/e & c=$!",
@@ -44,7 +44,7 @@ GUEST = SHELL + "\n".join([
 
     "start_sm -x 6; start_samples -n 3",
     case("exits_in_list", "list"),
-    'wait $sm; echo "X|exit $?"; stop $bs',
+    'ends $sm > /tmp/st; echo "X|exit $(cat /tmp/st)"; stop $bs',
 
     "start_sm -w 6; start_samples -n 3",
     'echo "== killed_in_list"',
@@ -113,8 +113,8 @@ EXPECTED = {
 # Lines besides the outputs: how the dying processes ended, and nothing else
 # (no "not held", no failed set-up).
 EXTRA = {
-    "call_exits/extra": ["X|exit 3"],
-    "exits_in_list/extra": ["X|exit 3"],
+    "call_exits/extra": ["X|exit status 3"],
+    "exits_in_list/extra": ["X|exit status 3"],
     "closed_std/extra": ["X|fds /dev/null /dev/null"],
 }
 
