@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "service.h"
 #include "string_chars.h"
 
@@ -34,7 +36,7 @@ String16 queryInterfaceDescriptor(const sp<IBinder>& service) {
 
 namespace {
 
-void appendCodePoint(String8& out, uint32_t cp) {
+void appendCodePoint(std::string& out, uint32_t cp) {
     char buf[8] = {};
     if (cp < 0x20 || cp == 0x7F) {
         // From another process: raw, it could move the cursor, clear the
@@ -120,7 +122,9 @@ int dispatch(RunState& run, int argc, char** argv) {
 } // namespace
 
 String8 narrowString16(const String16& str) {
-    String8 out;
+    // Built here and handed over once: String8 grows by exact reallocation,
+    // which copies a long name once per character.
+    std::string out;
     const char16_t* units = chars(str);
     const size_t len = str.size();
     for (size_t i = 0; i < len; ++i) {
@@ -134,7 +138,7 @@ String8 narrowString16(const String16& str) {
         }
         appendCodePoint(out, cp);
     }
-    return out;
+    return String8(out.data(), out.size());
 }
 
 int usageError(RunState& run, const char* line, const char* word) {
