@@ -53,6 +53,9 @@ def guest_script():
         if others:
             lines.append("start_samples %s; samples=$bs" % others)
         lines += [digest_case(name, seconds, "list"), "stop $big"]
+    # A name with ESC, CR and LF in it, through the driver.
+    lines += ["stop $samples $sm", "start_sm", "start_samples \"$(printf 'c\\033[2J\\r\\nx')\"",
+              case("list_control", "list"), "stop $bs $sm"]
     lines.append("echo '== end'")
     return SHELL + "\n".join(lines) + "\n"
 
@@ -123,6 +126,7 @@ def body(build_dir):
     expect_case(got, "list_dead", "Found 4 services:\n" + SAMPLES.replace(
         "doomed: [vardel.IEcho]", "doomed: []"), "", 0)
     expect_case(got, "call_dead", "", "service: Service doomed does not exist\n", 10)
+    expect_case(got, "list_control", "Found 1 services:\n0\tc\\x1b[2J\\x0d\\x0ax: [vardel.IEcho]\n", "", 0)
     for name, length, count, others, _ in BIG:
         first, extra = digest(big_listing(length, count, others))
         expect_case(got, name, first, "", 0)
