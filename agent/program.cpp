@@ -209,8 +209,11 @@ static void install_stop_handler() {
     sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    // A closed terminal: the registration is undone as for the other two.
-    sigaction(SIGHUP, &sa, nullptr);
+    // A closed terminal: the registration is undone as for the other two. Unless whoever
+    // started the agent ignored it (nohup): then the agent is meant to outlive its terminal.
+    struct sigaction hup;
+    if (sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &sa, nullptr);
     // The signal mask survives exec: blocked by whoever started the agent, these would never
     // stop it. One that is already pending arrives here, at the handler.
     sigset_t stop;

@@ -297,6 +297,24 @@ TEST_F(Fault, StopSignalsBlockedAtStart) {
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
 }
 
+// Started under nohup, SIGHUP ignored: the agent outlives its terminal and still stops on SIGTERM.
+TEST_F(Fault, HangUpIgnoredAtStartStaysIgnored) {
+    ASSERT_TRUE(start_daemon());
+    struct sigaction ignore = {}, old;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &old);
+    testing::AssertionResult started = start_agent({"1234"});
+    sigaction(SIGHUP, &old, nullptr);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(wait_serving());
+    agent.signal(SIGHUP);
+    daemon.write_line("ping");
+    ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << daemon.out() << agent.err();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
 // The daemon restarts while it holds the adapter lookup: it gives its name up, a new one takes
 // it, then the old one answers. The new one got the registration or the pairing request and is
 // served to the end; the old one's departure, still queued, is not the daemon's, and the old one
