@@ -67,8 +67,8 @@ static DBusHandlerResult send_rejection(DBusConnection* conn, DBusMessage* msg) 
 }
 
 // A negative delay counts as none: sleep() would take it as a huge unsigned count.
-// SIGTERM and SIGINT are blocked until the wait begins, so that one arriving just after the
-// line has been printed still cuts the wait short instead of being slept through.
+// SIGTERM, SIGINT and SIGHUP are blocked until the wait begins, so that one arriving just after
+// the line has been printed still cuts the wait short instead of being slept through.
 static void wait_reply_delay() {
     if (reply_delay <= 0)
         return;
@@ -78,6 +78,7 @@ static void wait_reply_delay() {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
     sigprocmask(SIG_BLOCK, &stop, &old);
     if (!terminate_requested) {
         struct timespec delay = {reply_delay, 0};

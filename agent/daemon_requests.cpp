@@ -62,20 +62,64 @@ static bool arguments_fit(bool ok) {
     return ok;
 }
 
+// Who owns "org.velto" now, as the bus daemon answers: false when nobody does or there is no
+// answer. Only the bus daemon's own answer counts: on a permissive bus another client can answer
+// a call that it overhears.
+static bool name_owner(DBusConnection* conn, char* owner, size_t owner_size) {
+    Message call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                              DBUS_INTERFACE_DBUS, "GetNameOwner"));
+    const char* name = daemon_name;
+    if (!call.get() ||
+        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID))
+        return false;
+    Error err;
+    Message reply(dbus_connection_send_with_reply_and_block(conn, call.get(), -1, err.get()));
+    const char* unique = nullptr;
+    if (!reply.get() || !dbus_message_has_sender(reply.get(), DBUS_SERVICE_DBUS) ||
+        !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &unique, DBUS_TYPE_INVALID))
+        return false;
+    snprintf(owner, owner_size, "%s", unique);
+    return true;
+}
+
+// The answer came from the owner of "org.velto", as the bus daemon says before the call or, for a
+// name that changed hands meanwhile, after the answer. libdbus takes the first reply that names
+// the call's serial, from whoever sent it.
+static bool from_name_owner(DBusConnection* conn, DBusMessage* reply, const char* owner_before) {
+    const char* sender = dbus_message_get_sender(reply);
+    if (!sender)
+        return false;
+    if (strcmp(sender, owner_before) == 0)
+        return true;
+    char owner_now[DBUS_MAXIMUM_NAME_LENGTH + 1];
+    return name_owner(conn, owner_now, sizeof owner_now) && strcmp(sender, owner_now) == 0;
+}
+
 // The blocking request: sends call and waits with the library's default time-out; the call is
-// released as soon as it is sent. Without a reply, writes the failure line and the bus error.
+// released as soon as it is sent. Without a reply from the daemon, writes the failure line and
+// the bus error, or who answered instead.
 __attribute__((format(printf, 4, 5))) static DBusMessage*
 request(DBusConnection* conn, Message& call, Error& err, const char* failure, ...) {
-    DBusMessage* reply = dbus_connection_send_with_reply_and_block(conn, call.get(), -1, err.get());
+    char owner[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
+    name_owner(conn, owner, sizeof owner);
+    Message reply(dbus_connection_send_with_reply_and_block(conn, call.get(), -1, err.get()));
     call.reset();
-    if (!reply) {
-        va_list args;
-        va_start(args, failure);
-        vfprintf(stderr, failure, args);
-        va_end(args);
-        err.report();
+    if (reply.get() && from_name_owner(conn, reply.get(), owner)) {
+        DBusMessage* taken = reply.get();
+        dbus_message_ref(taken);
+        return taken;
     }
-    return reply;
+    va_list args;
+    va_start(args, failure);
+    vfprintf(stderr, failure, args);
+    va_end(args);
+    err.report();
+    if (reply.get()) {
+        const char* sender = dbus_message_get_sender(reply.get());
+        fprintf(stderr, "Answer from %s, which does not own %s\n", sender ? sender : "nobody",
+                daemon_name);
+    }
+    return nullptr;
 }
 
 // The unique name of the connection that sent reply.
@@ -171,27 +215,9 @@ int send_unregister_agent(DBusConnection* conn, const char* adapter_path, const 
     return 0;
 }
 
-// Who owns "org.velto" now, as the bus daemon answers; owner stays as it was when nobody does or
-// there is no answer. The bus daemon takes a connection's messages in order, so right after a
-// call to the name this is the connection that the call went to.
-static void query_name_owner(DBusConnection* conn, char* owner, size_t owner_size) {
-    Message call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                              DBUS_INTERFACE_DBUS, "GetNameOwner"));
-    const char* name = daemon_name;
-    if (!call.get() ||
-        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID))
-        return;
-    Error err;
-    Message reply(dbus_connection_send_with_reply_and_block(conn, call.get(), -1, err.get()));
-    const char* unique = nullptr;
-    if (reply.get() &&
-        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &unique, DBUS_TYPE_INVALID))
-        snprintf(owner, owner_size, "%s", unique);
-}
-
 int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
                               const char* agent_path, const char* capability, const char* device,
-                              char* owner, size_t owner_size) {
+                              char* owner, size_t owner_size, dbus_uint32_t* serial) {
     Message call(new_call(adapter_path, adapter_interface, "CreatePairedDevice"));
     if (!call.get())
         return -1;
@@ -200,14 +226,17 @@ int send_create_paired_device(DBusConnection* conn, const char* adapter_path,
                                                 DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID)))
         return -1;
 
-    // The daemon's answer is not awaited: pairing goes on through the agent object.
-    dbus_bool_t queued = dbus_connection_send(conn, call.get(), nullptr);
+    // The daemon's answer is not awaited: pairing goes on through the agent object, and the
+    // dispatch loop watches for the answer by its serial.
+    dbus_bool_t queued = dbus_connection_send(conn, call.get(), serial);
     call.reset();
     if (!queued) {
         fprintf(stderr, "Not enough memory for message send\n");
         return -1;
     }
-    query_name_owner(conn, owner, owner_size);
+    // Right after the call, the owner is the connection that the call went to (the bus daemon
+    // takes a connection's messages in order); with nobody owning the name, owner stays.
+    name_owner(conn, owner, owner_size);
     dbus_connection_flush(conn);
     return 0;
 }

@@ -23,6 +23,12 @@ char daemon_owner[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
 
 static const char agent_version[] = "4.69";
 
+// The pairing request, as the dispatch loop watches for its answer: the call's serial, the
+// connection that it went to, and whether that connection refused it.
+static dbus_uint32_t pairing_serial = 0;
+static char pairing_peer[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
+static int pairing_refused = 0;
+
 static const DBusObjectPathVTable agent_object_vtable = {
     nullptr, agent_object_handler, nullptr, nullptr, nullptr, nullptr,
 };
@@ -44,7 +50,23 @@ static void on_stop_signal(int) {
     terminate_requested = 1;
 }
 
+// An error answer to the pairing request from the daemon's connection ends the agent: nothing
+// more will come for it. A method return changes nothing; an answer from anyone else (the bus
+// daemon's own "no reply" when the daemon has left, a stranger's forgery) is not the daemon's.
+static void watch_pairing_answer(DBusMessage* msg) {
+    if (pairing_serial == 0 || dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_ERROR ||
+        dbus_message_get_reply_serial(msg) != pairing_serial ||
+        !dbus_message_has_sender(msg, pairing_peer))
+        return;
+    const char* text = "";
+    if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID))
+        text = "";
+    fprintf(stderr, "Pairing refused: %s: %s\n", dbus_message_get_error_name(msg), text);
+    pairing_refused = 1;
+}
+
 static DBusHandlerResult bus_name_filter(DBusConnection*, DBusMessage* msg, void*) {
+    watch_pairing_answer(msg);
     // Any client may send a signal with this name; only the bus daemon's own says who left.
     if (!dbus_message_is_signal(msg, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
         !dbus_message_has_sender(msg, DBUS_SERVICE_DBUS))
@@ -187,17 +209,23 @@ static void install_stop_handler() {
     sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // A closed terminal: the registration is undone as for the other two. Unless whoever
+    // started the agent ignored it (nohup): then the agent is meant to outlive its terminal.
+    struct sigaction hup;
+    if (sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &sa, nullptr);
     // The signal mask survives exec: blocked by whoever started the agent, these would never
     // stop it. One that is already pending arrives here, at the handler.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
 static void run_dispatch_loop(DBusConnection* conn) {
-    while (!terminate_requested && !registration_gone) {
+    while (!terminate_requested && !registration_gone && !pairing_refused) {
         if (!dbus_connection_read_write_dispatch(conn, 500))
             break;
     }
@@ -227,10 +255,19 @@ int main(int argc, char* argv[]) {
     if (!dbus_connection_add_filter(conn, bus_name_filter, nullptr, nullptr))
         fprintf(stderr, "Can't add signal filter");
 
+    // Waited for: a rule that the bus refuses (a limit on rules per connection) would leave the
+    // agent serving a daemon that is long gone.
     char match[128];
     snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s",
              DBUS_INTERFACE_DBUS, "org.velto");
-    dbus_bus_add_match(conn, match, nullptr);
+    DBusError err;
+    dbus_error_init(&err);
+    dbus_bus_add_match(conn, match, &err);
+    if (dbus_error_is_set(&err)) {
+        fprintf(stderr, "Can't watch the daemon: %s\n", err.message);
+        dbus_error_free(&err);
+        exit(1);
+    }
 
     char* adapter_path = query_adapter(conn, opts.adapter, daemon_owner, sizeof daemon_owner);
     if (!adapter_path)
@@ -246,13 +283,15 @@ int main(int argc, char* argv[]) {
     // takes the registration or the pairing request.
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,
-                                               opts.device, daemon_owner, sizeof daemon_owner)
+                                               opts.device, daemon_owner, sizeof daemon_owner,
+                                               &pairing_serial)
                    : send_register_agent(conn, adapter_path, opts.agent_path, opts.capability,
                                          daemon_owner, sizeof daemon_owner);
     if (sent < 0) {
         dbus_connection_unref(conn);
         exit(1);
     }
+    snprintf(pairing_peer, sizeof pairing_peer, "%s", daemon_owner);
 
     install_stop_handler();
     run_dispatch_loop(conn);
@@ -266,5 +305,5 @@ int main(int argc, char* argv[]) {
     free(agent_passkey);
     agent_passkey = nullptr;
     dbus_connection_unref(conn);
-    return 0;
+    return pairing_refused ? 1 : 0;
 }

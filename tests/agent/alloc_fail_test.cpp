@@ -1,8 +1,9 @@
 // The agent with its Nth allocation failed, for N over a whole conversation ended by Release. It
 // never hangs or dies of a signal and ends with 0 or 1; once it serves, every call gets its right
 // answer, a reply it cannot make is reported and the call handed in again (Release excepted: the
-// agent is on its way out then), and it ends with 0. CI samples N up to the dispatch loop and
-// tries every N from there on, where the replies are made; AGENT_ALLOC_SWEEP=full tries
+// agent is on its way out then), and it ends with 0. CI fails each call site of the agent's own
+// code once (a count would skip the sites between its samples); AGENT_ALLOC_SWEEP=sampled
+// samples N up to the dispatch loop and tries every N from there on, AGENT_ALLOC_SWEEP=full tries
 // every N and prints one line per run; AGENT_ALLOC_AT=N tries that N alone (with FAIL_ALLOC_TRACE
 // set, the agent shows the failed allocation's stack).
 //
@@ -103,8 +104,8 @@ struct Outcome {
     std::string out, err, report;
 };
 
-// One conversation; fail_at 0 fails nothing.
-Outcome converse(unsigned long fail_at) {
+// One conversation, the shim set by failure ("FAIL_ALLOC_AT=0" fails nothing).
+Outcome converse(const std::string& failure) {
     Outcome o;
     char report[] = "/tmp/agent-allocs-XXXXXX";
     int fd = mkstemp(report);
@@ -118,8 +119,7 @@ Outcome converse(unsigned long fail_at) {
     testing::AssertionResult up = rig.start_daemon();
     if (up)
         up = rig.start_agent({"1234"}, {"/usr/bin/env",
-                                        {"env", "LD_PRELOAD=" FAIL_ALLOC_LIB,
-                                         "FAIL_ALLOC_AT=" + std::to_string(fail_at),
+                                        {"env", "LD_PRELOAD=" FAIL_ALLOC_LIB, failure,
                                          std::string("FAIL_ALLOC_REPORT=") + report}});
     if (!up) {
         ADD_FAILURE() << up.message();
@@ -172,6 +172,9 @@ std::string faults_of(const Outcome& o) {
         f << "status 1 after it served; ";
     if (o.status == 1 && o.err.empty())
         f << "status 1 without a reason; ";
+    std::string stray = protocol::not_complaints(o.err);
+    if (!stray.empty())
+        f << "standard error not the agent's complaints from \"" << stray << "\"; ";
     if (o.served) {
         bool retried = o.err.find(not_created) != std::string::npos;
         std::vector<Call> calls = conversation();
@@ -205,8 +208,44 @@ std::string faults_of(const Outcome& o) {
     return f.str();
 }
 
-TEST(AllocationFailure, TheAgentHandlesEveryFailedAllocation) {
-    Outcome clean = converse(0);
+// One run's line of the full sweep.
+void print_run(const std::string& what, const Outcome& o, size_t lines, double seconds) {
+    printf("allocation %s: status %d%s%s%s, reply not created %zu, %.1f s, err \"%s\"\n",
+           what.c_str(), o.status, o.served ? ", served" : "",
+           crashed_inside_bus_get(o) ? ", crash inside dbus_bus_get" : "",
+           o.stalled ? ", inside a blocking request" : "", lines, seconds, escaped(o.err).c_str());
+}
+
+// What CI runs: one failure at each distinct allocating call site, as the path from the agent's
+// own call into the bus library or libc down to the allocation, each in a run of its own, until
+// a run reaches no path that has not failed yet. A path reached only after an earlier failure is
+// tried when a run reaches it.
+void sweep_call_sites() {
+    std::string tried;
+    int runs = 0, with_not_created = 0;
+    for (;; runs++) {
+        ASSERT_LT(runs, 1000) << "sites without end: " << tried;
+        Outcome o = converse("FAIL_ALLOC_SITES=" + tried);
+        size_t at = o.report.find(" site 0x");
+        if (at == std::string::npos)
+            break;
+        std::string site = o.report.substr(at + 8, o.report.find_first_of(" \n", at + 8) - at - 8);
+        std::string faults = !o.set_up || crashed_inside_bus_get(o) ? "" : faults_of(o);
+        EXPECT_EQ(faults, "") << "call site 0x" << site << "\n"
+                              << o.report << "--- out\n"
+                              << o.out << "--- err\n"
+                              << o.err;
+        with_not_created += o.err.find(not_created) != std::string::npos;
+        tried += (tried.empty() ? "" : ",") + site;
+    }
+    EXPECT_GT(runs, 10) << "the shim found too few call sites: " << tried;
+    EXPECT_GT(with_not_created, 0) << "no reply failed to be made: the sweep missed the replies";
+    printf("call sites failed, one run each: %d (%s)\n", runs, tried.c_str());
+}
+
+// By hand: AGENT_ALLOC_SWEEP=sampled, or full (every N), or AGENT_ALLOC_AT=N (that N alone).
+void sweep_counts() {
+    Outcome clean = converse("FAIL_ALLOC_AT=0");
     ASSERT_EQ(faults_of(clean), "") << clean.out << clean.err;
     ASSERT_TRUE(clean.served);
     unsigned long total = 0;
@@ -237,7 +276,7 @@ TEST(AllocationFailure, TheAgentHandlesEveryFailedAllocation) {
     unsigned long dense_from = serving > 10 ? serving - 10 : 1;
     for (unsigned long n = first; n <= last; n += n >= dense_from ? 1 : step) {
         int64_t started = monotonic_ms();
-        Outcome o = converse(n);
+        Outcome o = converse("FAIL_ALLOC_AT=" + std::to_string(n));
         ++runs;
         size_t lines = count(o.err, not_created);
         std::string faults = !o.set_up || crashed_inside_bus_get(o) ? "" : faults_of(o);
@@ -247,11 +286,7 @@ TEST(AllocationFailure, TheAgentHandlesEveryFailedAllocation) {
                               << o.err;
         double seconds = (monotonic_ms() - started) / 1000.0;
         if (full)
-            printf("allocation %lu: status %d%s%s%s, reply not created %zu, %.1f s, err \"%s\"\n",
-                   n, o.status, o.served ? ", served" : "",
-                   crashed_inside_bus_get(o) ? ", crash inside dbus_bus_get" : "",
-                   o.stalled ? ", inside a blocking request" : "", lines, seconds,
-                   escaped(o.err).c_str());
+            print_run(std::to_string(n), o, lines, seconds);
         in_blocking += o.stalled;
         long_stalls += o.stalled && seconds * 1000 > wait_ms;
         ended_one += o.status == 1;
@@ -271,6 +306,13 @@ TEST(AllocationFailure, TheAgentHandlesEveryFailedAllocation) {
            "the library's time-out); runs with \"Can't create reply message\": %d (%zu lines)\n",
            total, serving, runs, step, served, ended_one, library_crashes, in_blocking, long_stalls,
            with_not_created, not_created_lines);
+}
+
+TEST(AllocationFailure, TheAgentHandlesEveryFailedAllocation) {
+    if (getenv("AGENT_ALLOC_SWEEP") || getenv("AGENT_ALLOC_AT"))
+        sweep_counts();
+    else
+        sweep_call_sites();
 }
 
 } // namespace

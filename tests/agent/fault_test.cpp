@@ -187,17 +187,46 @@ const LeaveCase leave_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
                          [](const testing::TestParamInfo<LeaveCase>& i) { return i.param.name; });
 
-// The daemon answers the adapter lookup with its name already given up, and leaves: in pairing
-// mode nothing more is awaited, so only the watch can end the agent.
-TEST_F(Fault, DaemonGoneRightAfterTheLookup) {
-    ASSERT_TRUE(start_daemon({"--leave-after", "DefaultAdapter"}));
+// The daemon goes right after the adapter lookup, in pairing mode, where nothing more is awaited:
+// only the watch can end the agent. Its name given up before the answer or after it, or the bus
+// left at once after answering.
+struct GoneCase {
+    const char* name;
+    std::vector<std::string> daemon_options;
+    std::vector<std::string> script; // after the lookup is held
+};
+
+void PrintTo(const GoneCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DaemonGone : public Fault, public testing::WithParamInterface<GoneCase> {};
+
+TEST_P(DaemonGone, RightAfterTheLookup) {
+    const GoneCase& c = GetParam();
+    ASSERT_TRUE(start_daemon(c.daemon_options));
     ASSERT_TRUE(start_agent({"1234", "00:11"}));
-    EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
-    EXPECT_NE(daemon.out().find("leaving after DefaultAdapter\n"), std::string::npos);
+    if (!c.script.empty()) {
+        ASSERT_TRUE(daemon.wait_line("holding DefaultAdapter", wait_ms)) << agent.err();
+    }
+    for (const auto& line : c.script)
+        daemon.write_line(line);
+    if (c.script.empty() || c.script.back() == "quit") {
+        EXPECT_EQ(daemon.wait_exit(wait_ms), 0);
+    }
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_EQ(agent.out(), "");
     EXPECT_EQ(agent.err(), protocol::terminated);
 }
+
+const GoneCase gone_cases[] = {
+    {"NameGivenUpFirst", {"--leave-after", "DefaultAdapter"}, {}},
+    {"LeavesAfterAnswering", {"--hold-lookup"}, {"answer", "quit"}},
+    {"NameGivenUpAfterAnswering", {"--hold-lookup"}, {"answer", "release"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, DaemonGone, testing::ValuesIn(gone_cases),
+                         [](const testing::TestParamInfo<GoneCase>& i) { return i.param.name; });
 
 // Nobody reads the agent's standard output: its lines are lost, its replies and UnregisterAgent
 // are not.
@@ -263,6 +292,24 @@ TEST_F(Fault, StopSignalsBlockedAtStart) {
     sigprocmask(SIG_SETMASK, &old, nullptr);
     ASSERT_TRUE(started);
     ASSERT_TRUE(wait_serving());
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
+// Started under nohup, SIGHUP ignored: the agent outlives its terminal and still stops on SIGTERM.
+TEST_F(Fault, HangUpIgnoredAtStartStaysIgnored) {
+    ASSERT_TRUE(start_daemon());
+    struct sigaction ignore = {}, old;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &old);
+    testing::AssertionResult started = start_agent({"1234"});
+    sigaction(SIGHUP, &old, nullptr);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(wait_serving());
+    agent.signal(SIGHUP);
+    daemon.write_line("ping");
+    ASSERT_TRUE(daemon.wait_line("reply Ping", wait_ms)) << daemon.out() << agent.err();
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();

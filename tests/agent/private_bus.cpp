@@ -14,7 +14,7 @@ void remove_bus_dir(const std::string& dir) {
 }
 
 // Makes a fresh folder named after prefix with bus.conf in it; the folder, or "" on failure.
-std::string make_bus_dir(const std::string& prefix) {
+std::string make_bus_dir(const std::string& prefix, const std::string& limits) {
     std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
     if (!mkdtemp(&tmpl[0]))
         return "";
@@ -26,7 +26,8 @@ std::string make_bus_dir(const std::string& prefix) {
          << tmpl
          << "/bus</listen>\n"
             "  <auth>EXTERNAL</auth>\n"
-            "  <policy context=\"default\">\n"
+         << limits
+         << "  <policy context=\"default\">\n"
             "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
             "    <allow eavesdrop=\"true\"/>\n"
             "    <allow own=\"*\"/>\n"
@@ -47,8 +48,8 @@ PrivateBus::~PrivateBus() {
     remove_bus_dir(dir_);
 }
 
-bool PrivateBus::start(const std::string& prefix) {
-    dir_ = make_bus_dir(prefix);
+bool PrivateBus::start(const std::string& prefix, const std::string& limits) {
+    dir_ = make_bus_dir(prefix, limits);
     if (dir_.empty())
         return false;
     if (!daemon_.start(

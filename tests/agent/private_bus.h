@@ -14,8 +14,8 @@ class PrivateBus {
     PrivateBus& operator=(const PrivateBus&) = delete;
     ~PrivateBus();
 
-    // prefix names the folder under /tmp.
-    bool start(const std::string& prefix = "agent-test");
+    // prefix names the folder under /tmp; limits are <limit> elements for the bus's config.
+    bool start(const std::string& prefix = "agent-test", const std::string& limits = "");
     const std::string& address() const { return address_; }
     // The environment that puts a program on this bus as its system bus.
     std::vector<std::string> env() const { return {"DBUS_SYSTEM_BUS_ADDRESS=" + address_}; }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace protocol {
@@ -82,6 +83,52 @@ inline std::string call(const std::string& name, const std::string& device = "",
 inline std::string reply(const std::string& name, const std::string& value = "") {
     std::string answer = member(name).answer;
     return "reply " + name + (answer.empty() ? "" : " " + answer + " " + value);
+}
+
+// Every complaint that the agent can make on standard error, written exactly (several have no
+// line end); after those of a failed request, the bus error's own text may follow on one line.
+struct Complaint {
+    const char* text;
+    bool error_follows;
+};
+
+inline const Complaint complaints[] = {
+    {"Not enough memory\n", false},
+    {"Can't get on system bus", false},
+    {"Can't add signal filter", false},
+    {"Can't watch the daemon: ", true},
+    {"Can't allocate new method call\n", false},
+    {"Can't get default adapter\n", true},
+    {"Can't get reply arguments\n", true},
+    {"Not enough memory for adapter path\n", false},
+    {"Can't register object path for agent\n", false},
+    {"Can't register agent\n", true},
+    {"Can't unregister agent\n", true},
+    {"Not enough memory for message send\n", false},
+    {"Can't create reply message\n", false},
+    {released, false},
+    {terminated, false},
+};
+
+// What of text is not a sequence of complaints; "" when all of it is.
+inline std::string not_complaints(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size()) {
+        const Complaint* found = nullptr;
+        for (const auto& c : complaints)
+            if (text.compare(at, strlen(c.text), c.text) == 0)
+                found = &c;
+        if (!found)
+            return text.substr(at);
+        at += strlen(found->text);
+        bool next_is_complaint = false;
+        for (const auto& c : complaints)
+            next_is_complaint = next_is_complaint || text.compare(at, strlen(c.text), c.text) == 0;
+        size_t end = text.find('\n', at);
+        if (found->error_follows && !next_is_complaint && end != std::string::npos && end > at)
+            at = end + 1;
+    }
+    return "";
 }
 
 inline std::string rejection(const std::string& name) {

@@ -39,8 +39,9 @@ struct daemon_state {
     std::string leave_on;    // member whose call makes the daemon leave without answering
     std::string leave_after; // member whose call makes the daemon leave as it answers
     bool leaving = false;
-    bool hold_lookup = false;       // the adapter lookup waits for the script's "answer"
-    sd_bus_message* held = nullptr; // that lookup, while it waits
+    std::string hold;               // member whose call waits for the script's "answer"
+    sd_bus_message* held = nullptr; // that call, while it waits
+    std::string answer_others;      // member answered also when meant for another connection
 };
 
 const uint64_t call_timeout_us = 60ull * 1000 * 1000;
@@ -57,13 +58,17 @@ void usage(FILE* out) {
           "  -l, --leave-on MEMBER    leave the bus when MEMBER is called, without answering\n"
           "  -L, --leave-after MEMBER give the name up when MEMBER is called, answer, leave\n"
           "  -H, --hold-lookup        the adapter lookup waits for the script's 'answer'\n"
+          "      --hold MEMBER        MEMBER (a lookup or RegisterAgent) waits for 'answer'\n"
+          "      --answer-others MEMBER\n"
+          "                           eavesdrop MEMBER's calls to any connection and answer them\n"
+          "                           first, as a stranger on a permissive bus can\n"
           "  -S, --script             take commands from standard input instead of pairing:\n"
           "        call MEMBER [SIG ARG...]   call org.velto.Agent.MEMBER on the agent, wait\n"
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
           "        signal SIG ARG...          send NameOwnerChanged to the agent\n"
           "        ping                       org.freedesktop.DBus.Peer.Ping the agent\n"
           "        agent NAME PATH            call that agent from now on\n"
-          "        answer                     answer the held adapter lookup\n"
+          "        answer                     answer the held call\n"
           "        release | quit             drop the bus name | leave the bus\n"
           "      SIG uses the letters s, o, u; '' stands for an empty string\n"
           "  -h, --help               this text\n"
@@ -234,7 +239,7 @@ int reply_adapter(daemon_state& st, sd_bus_message* m) {
 int answer_lookup(daemon_state& st, sd_bus_message* m, const char* member) {
     if (maybe_fail(st, m, member))
         return 1;
-    if (st.hold_lookup && !st.held) {
+    if ((st.hold == "lookup" || st.hold == member) && !st.held) {
         st.held = sd_bus_message_ref(m);
         printf("holding %s\n", member);
         return 1;
@@ -284,6 +289,23 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error*) {
         st.adapter_path == path && sd_bus_message_is_method_call(m, "org.velto.Adapter", nullptr);
     const char *s1 = nullptr, *s2 = nullptr, *s3 = nullptr;
 
+    // A call meant for another connection, seen by eavesdropping: answered before its owner does.
+    const char* destination = sd_bus_message_get_destination(m);
+    const char* unique = nullptr;
+    sd_bus_get_unique_name(st.bus, &unique);
+    if (destination && unique && st.name != destination && strcmp(unique, destination) != 0) {
+        if (st.answer_others != member)
+            return 0;
+        if (adapter && strcmp(member, "RegisterAgent") == 0 &&
+            sd_bus_message_read(m, "os", &s1, &s2) >= 0) {
+            reply_done(st, m);
+            note_agent(st, m, s1);
+        } else if (manager) {
+            reply_adapter(st, m);
+        }
+        printf("answered for %s %s\n", destination, member);
+        return 1;
+    }
     if ((manager || adapter) && st.leave_on == member) {
         printf("leaving on %s\n", member);
         fflush(stdout);
@@ -312,8 +334,14 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error*) {
         printf("RegisterAgent %s %s\n", s1, s2);
         if (maybe_fail(st, m, member))
             return 1;
-        reply_done(st, m);
         st.device_path = st.adapter_path + "/dev_00_11_22_33_44_55";
+        if (st.hold == member && !st.held) {
+            st.held = sd_bus_message_ref(m);
+            printf("holding %s\n", member);
+            note_agent(st, m, s1);
+            return 1;
+        }
+        reply_done(st, m);
         note_agent(st, m, s1);
         return 1;
     }
@@ -387,7 +415,9 @@ bool run_command(daemon_state& st, const std::string& line) {
     } else if (w[0] == "signal" && w.size() >= 2) {
         r = send_owner_signal(st, w[1], std::vector<std::string>(w.begin() + 2, w.end()));
     } else if (w[0] == "answer" && st.held) {
-        r = reply_adapter(st, st.held);
+        const char* member = sd_bus_message_get_member(st.held);
+        r = member && strcmp(member, "RegisterAgent") == 0 ? reply_done(st, st.held)
+                                                           : reply_adapter(st, st.held);
         st.held = sd_bus_message_unref(st.held);
         if (r >= 0)
             printf("answered\n");
@@ -438,6 +468,8 @@ int main(int argc, char* argv[]) {
         {"leave-on", required_argument, nullptr, 'l'},
         {"leave-after", required_argument, nullptr, 'L'},
         {"hold-lookup", no_argument, nullptr, 'H'},
+        {"hold", required_argument, nullptr, 'O'},
+        {"answer-others", required_argument, nullptr, 'E'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -472,7 +504,13 @@ int main(int argc, char* argv[]) {
             st.leave_after = optarg;
             break;
         case 'H':
-            st.hold_lookup = true;
+            st.hold = "lookup";
+            break;
+        case 'O':
+            st.hold = optarg;
+            break;
+        case 'E':
+            st.answer_others = optarg;
             break;
         case 'h':
             usage(stdout);
@@ -489,6 +527,13 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     r = sd_bus_add_filter(st.bus, nullptr, on_message, &st);
+    if (r >= 0 && !st.answer_others.empty()) {
+        // sd-bus's own match parser does not take eavesdrop: the rule goes to the bus as it is.
+        std::string rule = "eavesdrop='true',type='method_call',member='" + st.answer_others + "'";
+        r = sd_bus_call_method(st.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "AddMatch", nullptr, nullptr, "s",
+                               rule.c_str());
+    }
     if (r >= 0)
         r = sd_bus_request_name(st.bus, st.name.c_str(),
                                 SD_BUS_NAME_ALLOW_REPLACEMENT | SD_BUS_NAME_QUEUE);
