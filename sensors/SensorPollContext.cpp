@@ -117,7 +117,7 @@ SensorFd::~SensorFd() {
 
 SensorPollContext::SensorPollContext(const hw_module_t* module, hw_device_t** device)
     : SensorFd(module, device), enabled(false), rotation(0), dropping(false), resyncing(false),
-      wfd(-1) {
+      wfd(-1), rewatch(false) {
     memset(&pfd, 0, sizeof pfd);
     memset(orientations, 0, sizeof orientations);
     memset(held, 0, sizeof held);
@@ -229,6 +229,7 @@ bool SensorPollContext::yieldWatch() {
     if (errno != EMFILE || wfd < 0)
         return false;
     unwatchInput();
+    rewatch = true;
     return true;
 }
 
@@ -426,6 +427,11 @@ bool SensorPollContext::resync() {
 // nothing was read and the wait goes on, -1 when the wait itself failed. While
 // a resync is due it only looks: 2 when nothing is queued.
 int SensorPollContext::nextEvent(struct input_event* ev) {
+    // Without the watch a keyboard lost would be lost for good. A keyboard made
+    // between that scan and this watch waits for the next change under /dev/input.
+    if (rewatch && pfd.fd < 0)
+        watchInput();
+    rewatch = false;
     // The watch is open only while there is no keyboard: pfd is then ignored.
     struct pollfd fds[2] = {pfd, pfd};
     fds[1].fd = wfd;

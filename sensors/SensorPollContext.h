@@ -53,6 +53,9 @@ class SensorPollContext : public SensorFd {
     // device wakes the wait, which then looks for the keyboard again. -1 while
     // a keyboard is in use or the watch cannot be had.
     int wfd;
+    // The watch gave way to a scan short of descriptors (EMFILE): it is set
+    // again before the next wait, once the listing is closed.
+    bool rewatch;
 
   private:
     void watchInput();

@@ -665,6 +665,27 @@ TEST_F(Module, LastDescriptorsGoToTheKeyboard) {
     }
 }
 
+// Room for the watch, but not for the watch, the listing and a device at once:
+// the watch gives way to the scan and is set again for the wait, so a keyboard
+// lost and made again is still found.
+TEST_F(Module, KeyboardLostShortOfDescriptorsIsFoundAgain) {
+    fake::kernel().devices = {{"event0", "Power Button"}, {"event1", kKeyboard}};
+    fake::kernel().fd_room = 3;
+    sensors_poll_device_t* d = open_device();
+    ASSERT_EQ(1u, fake::input_fds("event1").size());
+    fake::remove_device("event1");
+    sensors_event_t ev;
+    ASSERT_EQ(1, d->poll(d, &ev, 1)); // the hang-up, the scan, then the failed wait
+    EXPECT_EQ(1u, fake::watches_open());
+    EXPECT_EQ(-1, fake::kernel().polls.back().fd);
+    EXPECT_LE(0, fake::kernel().polls.back().watch);
+    fake::add_device({"event3", kKeyboard});
+    ASSERT_EQ(1, d->poll(d, &ev, 1));
+    ASSERT_EQ(1u, fake::input_fds("event3").size());
+    EXPECT_EQ(fake::input_fds("event3")[0], fake::kernel().polls.back().fd);
+    EXPECT_EQ(0u, fake::watches_open());
+}
+
 // The watch's own faults: none may wake a wait for nothing or spin.
 TEST_F(Module, WatchOnInput) {
     struct Case {
