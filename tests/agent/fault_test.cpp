@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
 
 // The daemon goes right after the adapter lookup, in pairing mode, where nothing more is awaited:
 // only the watch can end the agent. Its name given up before the answer or after it, or the bus
-// left at once after answering.
+// left at once after answering; or given up on the pairing request itself.
 struct GoneCase {
     const char* name;
     std::vector<std::string> daemon_options;
@@ -223,6 +223,8 @@ const GoneCase gone_cases[] = {
     {"NameGivenUpFirst", {"--leave-after", "DefaultAdapter"}, {}},
     {"LeavesAfterAnswering", {"--hold-lookup"}, {"answer", "quit"}},
     {"NameGivenUpAfterAnswering", {"--hold-lookup"}, {"answer", "release"}},
+    // While the agent asks who took the pairing request.
+    {"NameGivenUpOnThePairingRequest", {"--leave-after", "CreatePairedDevice"}, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonGone, testing::ValuesIn(gone_cases),
