@@ -317,6 +317,27 @@ TEST_F(Fault, HangUpIgnoredAtStartStaysIgnored) {
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
 }
 
+// The daemon hands its name to a queued successor on the pairing request and then refuses it:
+// the bus routed the request to the old owner, whose refusal ends the agent, whoever the agent
+// later finds owning the name. The handover races the agent's question of who took the
+// request, so a few rounds.
+TEST_F(Fault, PairingRefusedAcrossAHandover) {
+    for (int round = 0; round < 10; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Rig own;
+        ASSERT_TRUE(own.start_daemon(
+            {"--leave-after", "CreatePairedDevice", "--fail", "CreatePairedDevice"}));
+        CheckedProcess successor;
+        ASSERT_TRUE(own.start_daemon(successor, {}, "queued org.velto"));
+        ASSERT_TRUE(own.start_agent({"1234", "00:11"}));
+        EXPECT_EQ(own.agent.wait_exit(3000), 1);
+        EXPECT_EQ(own.agent.err(),
+                  "Pairing refused: org.velto.Error.Failed: Refused by the simulated daemon\n");
+        own.daemon.kill_now();
+        successor.kill_now();
+    }
+}
+
 // The daemon restarts while it holds the adapter lookup: it gives its name up, a new one takes
 // it, then the old one answers. The new one got the registration or the pairing request and is
 // served to the end; the old one's departure, still queued, is not the daemon's, and the old one
