@@ -24,9 +24,11 @@ char daemon_owner[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
 static const char agent_version[] = "4.69";
 
 // The pairing request, as the dispatch loop watches for its answer: the call's serial, the
-// connection that it went to, and whether that connection refused it.
+// connection that it went to, and whether that connection refused it. The bus may have routed it
+// to the owner before the name changed hands, so the owner of the lookup counts as well.
 static dbus_uint32_t pairing_serial = 0;
 static char pairing_peer[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
+static char pairing_peer_before[DBUS_MAXIMUM_NAME_LENGTH + 1] = "";
 static int pairing_refused = 0;
 
 static const DBusObjectPathVTable agent_object_vtable = {
@@ -56,7 +58,8 @@ static void on_stop_signal(int) {
 static void watch_pairing_answer(DBusMessage* msg) {
     if (pairing_serial == 0 || dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_ERROR ||
         dbus_message_get_reply_serial(msg) != pairing_serial ||
-        !dbus_message_has_sender(msg, pairing_peer))
+        (!dbus_message_has_sender(msg, pairing_peer) &&
+         !dbus_message_has_sender(msg, pairing_peer_before)))
         return;
     const char* text = "";
     if (!dbus_message_get_args(msg, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID))
@@ -281,6 +284,7 @@ int main(int argc, char* argv[]) {
 
     // The daemon may have restarted since the lookup: from here on it is the connection that
     // takes the registration or the pairing request.
+    snprintf(pairing_peer_before, sizeof pairing_peer_before, "%s", daemon_owner);
     int sent = opts.device
                    ? send_create_paired_device(conn, adapter_path, opts.agent_path, opts.capability,
                                                opts.device, daemon_owner, sizeof daemon_owner,

@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Agent, DaemonLeaves, testing::ValuesIn(leave_cases),
 
 // The daemon goes right after the adapter lookup, in pairing mode, where nothing more is awaited:
 // only the watch can end the agent. Its name given up before the answer or after it, or the bus
-// left at once after answering.
+// left at once after answering; or given up on the pairing request itself.
 struct GoneCase {
     const char* name;
     std::vector<std::string> daemon_options;
@@ -223,6 +223,8 @@ const GoneCase gone_cases[] = {
     {"NameGivenUpFirst", {"--leave-after", "DefaultAdapter"}, {}},
     {"LeavesAfterAnswering", {"--hold-lookup"}, {"answer", "quit"}},
     {"NameGivenUpAfterAnswering", {"--hold-lookup"}, {"answer", "release"}},
+    // While the agent asks who took the pairing request.
+    {"NameGivenUpOnThePairingRequest", {"--leave-after", "CreatePairedDevice"}, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Agent, DaemonGone, testing::ValuesIn(gone_cases),
@@ -313,6 +315,27 @@ TEST_F(Fault, HangUpIgnoredAtStartStaysIgnored) {
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait_exit(wait_ms), 0);
     EXPECT_TRUE(daemon.wait_line("UnregisterAgent /org/velto/agent_", wait_ms)) << daemon.out();
+}
+
+// The daemon hands its name to a queued successor on the pairing request and then refuses it:
+// the bus routed the request to the old owner, whose refusal ends the agent, whoever the agent
+// later finds owning the name. The handover races the agent's question of who took the
+// request, so a few rounds.
+TEST_F(Fault, PairingRefusedAcrossAHandover) {
+    for (int round = 0; round < 10; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Rig own;
+        ASSERT_TRUE(own.start_daemon(
+            {"--leave-after", "CreatePairedDevice", "--fail", "CreatePairedDevice"}));
+        CheckedProcess successor;
+        ASSERT_TRUE(own.start_daemon(successor, {}, "queued org.velto"));
+        ASSERT_TRUE(own.start_agent({"1234", "00:11"}));
+        EXPECT_EQ(own.agent.wait_exit(3000), 1);
+        EXPECT_EQ(own.agent.err(),
+                  "Pairing refused: org.velto.Error.Failed: Refused by the simulated daemon\n");
+        own.daemon.kill_now();
+        successor.kill_now();
+    }
 }
 
 // The daemon restarts while it holds the adapter lookup: it gives its name up, a new one takes

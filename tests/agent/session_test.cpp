@@ -528,6 +528,26 @@ TEST_F(Session, StrangerAnsweringForTheDaemonGetsNothing) {
     EXPECT_EQ(agent.out(), "");
 }
 
+// A stranger that overhears the pairing request and refuses it first: the refusal is not the
+// daemon's, so the agent goes on serving the daemon.
+TEST_F(Session, StrangersRefusalOfThePairingIsIgnored) {
+    ASSERT_TRUE(start_daemon());
+    CheckedProcess stranger;
+    ASSERT_TRUE(start_daemon(stranger,
+                             {"--name", "org.other", "--answer-others", "CreatePairedDevice"},
+                             "owner org.other"));
+    ASSERT_TRUE(start_agent({"1234", "00:11"}));
+    ASSERT_TRUE(stranger.wait_line("answered for org.velto CreatePairedDevice", wait_ms))
+        << stranger.out() << agent.err();
+    ASSERT_TRUE(wait_serving());
+    daemon.write_line("call " + protocol::call("RequestPinCode", dev));
+    EXPECT_TRUE(daemon.wait_line(protocol::reply("RequestPinCode", "1234"), wait_ms))
+        << daemon.out() << agent.err();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait_exit(wait_ms), 0);
+    EXPECT_EQ(agent.err(), "");
+}
+
 // The bus refuses the watch on the daemon: start-up ends before the first request.
 TEST_F(Session, RefusedWatchEndsStartUp) {
     ASSERT_TRUE(

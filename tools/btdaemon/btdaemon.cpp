@@ -61,7 +61,8 @@ void usage(FILE* out) {
           "      --hold MEMBER        MEMBER (a lookup or RegisterAgent) waits for 'answer'\n"
           "      --answer-others MEMBER\n"
           "                           eavesdrop MEMBER's calls to any connection and answer them\n"
-          "                           first, as a stranger on a permissive bus can\n"
+          "                           first, as a stranger on a permissive bus can (a pairing\n"
+          "                           request with an error)\n"
           "  -S, --script             take commands from standard input instead of pairing:\n"
           "        call MEMBER [SIG ARG...]   call org.velto.Agent.MEMBER on the agent, wait\n"
           "        send MEMBER [SIG ARG...]   the same without waiting (reply printed later)\n"
@@ -302,6 +303,9 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error*) {
             note_agent(st, m, s1);
         } else if (manager) {
             reply_adapter(st, m);
+        } else if (adapter && strcmp(member, "CreatePairedDevice") == 0) {
+            // A forged refusal: only the daemon's own may end a pairing.
+            sd_bus_reply_method_errorf(m, "org.velto.Error.Failed", "Refused by a stranger");
         }
         printf("answered for %s %s\n", destination, member);
         return 1;
