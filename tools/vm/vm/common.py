@@ -17,6 +17,9 @@ MODULES = [
     "kernel/drivers/android/binder_linux.ko",
 ]
 
+# The armhf packages that apt cannot install beside the host's, unpacked by ./dev deps.
+ARMHF_UNPACK_ROOT = os.environ.get("ARMHF_UNPACK_ROOT", "/opt/armhf-unpacked")
+
 # What differs between architectures. The host's own arch uses the host's busybox
 # and ldd; a foreign one fetches its busybox package and follows NEEDED entries
 # through its library folders, as ldd cannot run a cross binary.
@@ -37,8 +40,9 @@ ARCHES = {
         "machine": ["-M", "virt", "-cpu", "cortex-a15"],
         "console": "ttyAMA0",
         "busybox_package": "busybox-static:armhf",
-        "libdirs": ["/usr/lib/arm-linux-gnueabihf", "/usr/lib/arm-linux-gnueabihf/android",
-                    "/opt/armhf-p7zip/usr/lib/p7zip"],
+        "libdirs": ["/usr/lib/arm-linux-gnueabihf", "/usr/lib/arm-linux-gnueabihf/android"]
+        + [ARMHF_UNPACK_ROOT + d for d in ("/usr/lib/arm-linux-gnueabihf/android", "/usr/lib/7zip",
+                                           "/usr/lib/p7zip")],
         "modules": MODULES,
         # The device's key channel is a virtio serial port (tools/vm/vm/device.py).
         "extra_modules": ["kernel/drivers/virtio/virtio_mmio.ko",
