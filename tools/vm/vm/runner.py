@@ -94,7 +94,8 @@ class VM:
             "-display", "none"] + serial + ["-monitor", "none",
             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
             "-kernel", self.vmlinuz, "-initrd", run_img,
-            "-append", "console=%s quiet loglevel=3 panic=-1" % self.machine["console"]] + list(qemu_args)
+            "-append", ("console=%s quiet loglevel=3 panic=-1 %s" % (
+                self.machine["console"], self.machine.get("kernel_args", ""))).strip()] + list(qemu_args)
         self.started = time.monotonic()
         self.timeout = timeout
         self.expired = False  # the time limit killed qemu
