@@ -34,7 +34,8 @@ int usageError(RunState& run, const char* line, const char* word = "");
 // answer, or the reference is null.
 android::String16 queryInterfaceDescriptor(const android::sp<android::IBinder>& service);
 
-// UTF-16 to printable UTF-8 (a lone surrogate becomes U+FFFD).
+// UTF-16 to printable UTF-8 (a lone surrogate becomes U+FFFD); control
+// characters, NUL, DEL and C1 among them, become \xHH and \u00HH.
 android::String8 narrowString16(const android::String16& str);
 
 // Decimal like atoi, but a value outside int32_t saturates at INT32_MIN or

@@ -7,7 +7,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "service.h"
+#include "string_chars.h"
 
 using namespace android;
 
@@ -33,9 +36,16 @@ String16 queryInterfaceDescriptor(const sp<IBinder>& service) {
 
 namespace {
 
-void appendCodePoint(String8& out, uint32_t cp) {
-    char buf[5] = {};
-    if (cp < 0x80) {
+void appendCodePoint(std::string& out, uint32_t cp) {
+    char buf[8] = {};
+    if (cp < 0x20 || cp == 0x7F) {
+        // From another process: raw, it could move the cursor, clear the
+        // screen or end the line early and forge the next one.
+        snprintf(buf, sizeof(buf), "\\x%02x", static_cast<unsigned>(cp));
+    } else if (cp >= 0x80 && cp <= 0x9F) {
+        // The C1 controls, which some terminals obey as they do ESC.
+        snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(cp));
+    } else if (cp < 0x80) {
         buf[0] = static_cast<char>(cp);
     } else if (cp < 0x800) {
         buf[0] = static_cast<char>(0xC0 | (cp >> 6));
@@ -50,7 +60,6 @@ void appendCodePoint(String8& out, uint32_t cp) {
         buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
     }
-    // A 0 unit appends the empty string, i.e. nothing.
     out.append(buf);
 }
 
@@ -68,8 +77,8 @@ int runList(RunState& run) {
     aout << "Found " << services.size() << " services:" << endl;
     for (size_t i = 0; i < services.size(); ++i) {
         sp<IBinder> service = run.sm->checkService(services[i]);
-        aout << i << "\t" << narrowString16(services[i]).string() << ": [";
-        aout << narrowString16(queryInterfaceDescriptor(service)).string() << "]" << endl;
+        aout << i << "\t" << chars(narrowString16(services[i])) << ": [";
+        aout << chars(narrowString16(queryInterfaceDescriptor(service))) << "]" << endl;
     }
     return run.status;
 }
@@ -113,8 +122,10 @@ int dispatch(RunState& run, int argc, char** argv) {
 } // namespace
 
 String8 narrowString16(const String16& str) {
-    String8 out;
-    const char16_t* units = str.string();
+    // Built here and handed over once: String8 grows by exact reallocation,
+    // which copies a long name once per character.
+    std::string out;
+    const char16_t* units = chars(str);
     const size_t len = str.size();
     for (size_t i = 0; i < len; ++i) {
         uint32_t cp = units[i];
@@ -127,7 +138,7 @@ String8 narrowString16(const String16& str) {
         }
         appendCodePoint(out, cp);
     }
-    return out;
+    return String8(out.data(), out.size());
 }
 
 int usageError(RunState& run, const char* line, const char* word) {

@@ -90,14 +90,16 @@ def report(n, reps, d):
         fail("service list of %d: status %d, %d lines" % (n, status, lines))
     if bstatus != 0 or btext != "listed %d, described %d" % (n, n):
         fail("bare of %d: status %d, %r" % (n, bstatus, btext))
-    bare_tx = 2 * n + 1
+    # N+1 name requests (the last one is the registry's end), N lookups and
+    # N descriptor queries.
+    bare_tx = 3 * n + 1
     if btx != bare_tx:
         fail("bare of %d made %d transactions, not %d" % (n, btx, bare_tx))
     label = "list %d service%s" % (n, "" if n == 1 else "s")
     # `service -h` makes only the platform library's start-up probe for the
     # registry, which the bare loop has no need of: the limit is one more.
     row(label + ": transactions", tx, "%d (bare)" % bare_tx, tx / bare_tx, "<= %d" % (bare_tx + 1),
-        "limit 2N+2: the bare loop's 2N+1 and the registry probe at start (service -h makes %d)" % d["probe"])
+        "limit 3N+2: the bare loop's 3N+1 and the registry probe at start (service -h makes %d)" % d["probe"])
 
     ours = [us for side, us in d["time"] if side == "ours"]
     bare = [us for side, us in d["time"] if side == "bare"]

@@ -3,7 +3,9 @@
 // parcel as it was sent.
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <stdio.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -52,11 +54,21 @@ TEST_P(CommandLine, ExactOutputAndStatus) {
     EXPECT_EQ(r.status, c.status);
 }
 
-const std::string kSampleList = "Found 4 services:\n"
+// late fails its descriptor query after writing the reply.
+const std::string kSampleList = "Found 6 services:\n"
                                 "0\techo: [vardel.IEcho]\n"
                                 "1\tanonymous: []\n"
                                 "2\tmute: []\n"
-                                "3\tw\xC3\xA9\xF0\x9F\x98\x80x: [d\xC3\xBC\xEF\xBF\xBD]\n";
+                                "3\tw\xC3\xA9\xF0\x9F\x98\x80x: [d\xC3\xBC\xEF\xBF\xBD]\n"
+                                "4\tlate: []\n"
+                                "5\tlateCall: [vardel.IFailsLate]\n";
+
+// Control characters from the registry or a service are escaped; the
+// backslash of plain text is not.
+const std::string kControlList = "Found 2 services:\n"
+                                 "0\tc\\x1b[2J\\x07: [d\\x1b[31m\\x0d\\x0a1\\x09f: "
+                                 "[]\\x7f\\x00\\x1f\\u0080\\u0085\\u009f\xC2\xA0]\n"
+                                 "1\ta\\b ~: [x\\x1b]\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Service, CommandLine,
@@ -74,6 +86,47 @@ INSTANTIATE_TEST_SUITE_P(
                 "samples",
                 kUsage,
                 "service: Unknown command CHECK\n",
+                10},
+        // Command words are matched exactly, case included.
+        CliCase{"ListUpper", {"LIST"}, "samples", kUsage, "service: Unknown command LIST\n", 10},
+        CliCase{"ListCapital", {"List"}, "samples", kUsage, "service: Unknown command List\n", 10},
+        CliCase{"CheckCapital",
+                {"Check", "echo"},
+                "samples",
+                kUsage,
+                "service: Unknown command Check\n",
+                10},
+        CliCase{"CallUpper",
+                {"CALL", "echo", "1"},
+                "samples",
+                kUsage,
+                "service: Unknown command CALL\n",
+                10},
+        CliCase{"CallMixed",
+                {"cAll", "echo", "1"},
+                "samples",
+                kUsage,
+                "service: Unknown command cAll\n",
+                10},
+        CliCase{"ListPrefix", {"lis"}, "samples", kUsage, "service: Unknown command lis\n", 10},
+        CliCase{"ListLonger", {"lists"}, "samples", kUsage, "service: Unknown command lists\n", 10},
+        CliCase{"CheckPrefix",
+                {"chec", "echo"},
+                "samples",
+                kUsage,
+                "service: Unknown command chec\n",
+                10},
+        CliCase{"CallPrefix",
+                {"cal", "echo", "1"},
+                "samples",
+                kUsage,
+                "service: Unknown command cal\n",
+                10},
+        CliCase{"CallLonger",
+                {"calls", "echo", "1"},
+                "samples",
+                kUsage,
+                "service: Unknown command calls\n",
                 10},
         CliCase{"EmptyCommand", {""}, "samples", kUsage, "service: Unknown command \n", 10},
         CliCase{"CheckNoName",
@@ -98,6 +151,28 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"CheckNameAsTyped", {"check", "-x"}, "samples", "Service -x: not found\n", "", 0},
         CliCase{"List", {"list"}, "samples", kSampleList, "", 0},
         CliCase{"ListEmpty", {"list"}, "empty", "Found 0 services:\n", "", 0},
+        CliCase{"ListControlEscaped", {"list"}, "control", kControlList, "", 0},
+        // What the user typed is the user's own: printed unchanged.
+        CliCase{"CheckControlAsTyped",
+                {"check", "c\x1b[2J\x07"},
+                "control",
+                "Service c\x1b[2J\x07: found\n",
+                "",
+                0},
+        CliCase{"CallControlAsTyped",
+                {"call", "\x1b[2J\r", "1"},
+                "control",
+                "",
+                "service: Service \x1b[2J\r does not exist\n",
+                10},
+        CliCase{
+            "CheckFailsAfterReply", {"check", "late"}, "samples", "Service late: found\n", "", 0},
+        CliCase{"CallFailsAfterReplyDescriptor",
+                {"call", "late", "1"},
+                "samples",
+                "",
+                "service: Service late does not exist\n",
+                10},
         CliCase{"NoRegistryNoCommand", {}, "none", "", kNoRegistry, 20},
         CliCase{"NoRegistryHelp", {"-h"}, "none", "", kNoRegistry, 20},
         CliCase{"NoRegistryBadOption", {"-x"}, "none", "", kNoRegistry, 20},
@@ -366,7 +441,26 @@ INSTANTIATE_TEST_SUITE_P(
                  kNullBinder,
                  "service: invalid UTF-8 in argument 7\n"},
         CallCase{
-            "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"}),
+            "KeywordsCaseSensitive", {"1", "I32", "1"}, 1, {}, "service: unknown option I32\n"},
+        CallCase{"StringKeywordCase", {"1", "S16", "x"}, 1, {}, "service: unknown option S16\n"},
+        CallCase{"NullKeywordCase", {"1", "NULL"}, 1, {}, "service: unknown option NULL\n"},
+        CallCase{"KeywordPrefix", {"1", "i3", "1"}, 1, {}, "service: unknown option i3\n"},
+        CallCase{"KeywordLonger", {"1", "nulls"}, 1, {}, "service: unknown option nulls\n"},
+        CallCase{"IntentKeyPrefix",
+                 {"1", "intent", "act=A", "actions=B", "typ=t"},
+                 1,
+                 intent(A, A, A, 0, A),
+                 ""},
+        CallCase{"IntentKeywordCase",
+                 {"1", "i32", "2", "Intent", "action=A"},
+                 1,
+                 {2},
+                 "service: unknown option Intent\n"},
+        CallCase{"IntentKeysCaseSensitive",
+                 {"1", "intent", "ACTION=A", "Data=d", "TYPE=t", "launchflags=4", "Component=c"},
+                 1,
+                 intent(A, A, A, 0, A),
+                 ""}),
     [](const testing::TestParamInfo<CallCase>& p) { return std::string(p.param.name); });
 
 TEST(Call, DumpText) {
@@ -378,6 +472,29 @@ TEST(Call, DumpText) {
                      ")\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
+}
+
+TEST(Call, FailedAfterReplyShowsTheReply) {
+    // The call's status is not looked at: what the service wrote is shown.
+    ProcessResult r = runService({"call", "lateCall", "3"});
+    Words words;
+    std::string rest;
+    ASSERT_TRUE(parseResult(r.out, &words, &rest)) << r.out;
+    EXPECT_EQ(words, Words({3, 0, 0x100}) + str16(u"vardel.IFailsLate"));
+    EXPECT_EQ(rest + r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(List, HeaderCountsTheLines) {
+    // A line end in a remote string must not make a line of its own.
+    for (const char* registry : {"samples", "control"}) {
+        ProcessResult r = runService({"list"}, registry);
+        size_t count = 0;
+        ASSERT_EQ(sscanf(r.out.c_str(), "Found %zu services:", &count), 1) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), count + 1) << registry;
+        EXPECT_EQ(r.out.find('\r'), std::string::npos) << registry;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << registry;
+    }
 }
 
 TEST(Call, FailedTransactionStillReported) {

@@ -1,5 +1,7 @@
 """What the real-kernel runs of `service` share: the guest's shell helpers, the
 way each case's output comes back over the console, and the usage text."""
+import hashlib
+
 import vm
 
 # Guest helpers. Every wait is bounded: a hung `service` is killed by timeout
@@ -18,10 +20,10 @@ start_sm() {
   done
   echo "== setup: no registry"; return 1
 }
-start_samples() { # ARGS...: $bs is the PID, /tmp/bs.$bs its output
+start_samples() { # ARGS...: $bs is the PID, /tmp/bs.$bs its output; $steps: ready's STEPS
   rm -f /tmp/bs.new
   binder-samples "$@" > /tmp/bs.new 2>&1 & bs=$!
-  ready $bs /tmp/bs.new serving || echo "== setup: samples $*"
+  ready $bs /tmp/bs.new serving "${steps:-100}" || echo "== setup: samples $*"
   mv /tmp/bs.new /tmp/bs.$bs
 }
 report() {
@@ -32,12 +34,30 @@ case_() { # NAME ARGS...
   echo "== $1"; shift
   timeout -s KILL 10 service "$@" > /tmp/o 2> /tmp/e; report $?
 }
+digest_() { # NAME SECONDS ARGS...: for outputs too big for the console, the first line, then
+  echo "== $1"; t=$2; shift 2 # the line count and MD5 of all of it
+  timeout -s KILL "$t" service "$@" > /tmp/o 2> /tmp/e; s=$?
+  head -n 1 /tmp/o | sed 's/^/O|/'
+  echo "X|lines $(wc -l < /tmp/o) md5 $(md5sum < /tmp/o | cut -d ' ' -f 1)"
+  sed 's/^/E|/' /tmp/e; echo "S|$s"
+}
 """
 
 
 def case(name, args):
     """The guest line that runs `service ARGS` as case NAME."""
     return "case_ %s %s" % (name, args)
+
+
+def digest_case(name, seconds, args):
+    """The guest line that runs `service ARGS` as case NAME, for a big output."""
+    return "digest_ %s %d %s" % (name, seconds, args)
+
+
+def digest(text):
+    """What digest_ reports for an output TEXT: its first line, and the X| line."""
+    first = text.split("\n", 1)[0] + "\n"
+    return first, "X|lines %d md5 %s" % (text.count("\n"), hashlib.md5(text.encode()).hexdigest())
 
 
 def collect(lines):

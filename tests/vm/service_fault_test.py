@@ -10,8 +10,9 @@ from vmtest import check, run, vm
 
 NO_REGISTRY = ("", "service: Unable to get default service manager!\n", 20)
 DEAD_CALL = ("Result: Parcel(NULL)\n", "", 0)
-# echo0 answered; the registry died at the lookup of echo1, so it and every
-# later name have no reference.
+# Queries 1-4 are the listing's four pages (three names and the end), 5 and 6
+# the lookups of echo0 and echo1. echo0 answered; the registry died at the
+# lookup of echo1, so it and every later name have no reference.
 CUT_LISTING = ("Found 3 services:\n0\techo0: [vardel.IEcho]\n1\techo1: []\n2\techo2: []\n", "", 0)
 
 GUEST = SHELL + "\n".join([
@@ -26,7 +27,7 @@ GUEST = SHELL + "\n".join([
     "start_samples -n 3; echoes=$bs",
     # The handler ends its process with the call on its stack.
     case("call_exits", "call crash 7 i32 5"),
-    'wait $crash; echo "X|exit $?"',
+    'ends $crash > /tmp/st; echo "X|exit $(cat /tmp/st)"',
     # The call is held in the handler until the process is killed under it.
     'echo "== call_killed"',
     "timeout -s KILL 10 service call stuck 2 s16 hi > /tmp/o 2> /tmp/e & c=$!",
@@ -41,14 +42,14 @@ GUEST = SHELL + "\n".join([
     case("gone_call", "call echo0 1"),
     "stop $echoes",
 
-    "start_sm -x 3; start_samples -n 3",
+    "start_sm -x 6; start_samples -n 3",
     case("exits_in_list", "list"),
-    'wait $sm; echo "X|exit $?"; stop $bs',
+    'ends $sm > /tmp/st; echo "X|exit $(cat /tmp/st)"; stop $bs',
 
-    "start_sm -w 3; start_samples -n 3",
+    "start_sm -w 6; start_samples -n 3",
     'echo "== killed_in_list"',
     "timeout -s KILL 10 service list > /tmp/o 2> /tmp/e & c=$!",
-    'ready $c /tmp/sm.out "holding query 3" || echo "X|not held"',
+    'ready $c /tmp/sm.out "holding query 6" || echo "X|not held"',
     "stop $sm; wait $c; report $?; stop $bs",
 
     # Started with standard output and error closed: the driver must not get their numbers, or
@@ -60,8 +61,32 @@ GUEST = SHELL + "\n".join([
     'echo "X|fds $(readlink /proc/$c/fd/1) $(readlink /proc/$c/fd/2)"',
     'stop $sm; wait $c; echo "S|$?"; stop $bs',
 
+    # Output that cannot be written is lost; the command is still done. Four
+    # descriptors are enough: the three standard ones and the driver (the
+    # sanitizers' runtime needs a pipe of its own besides: six there).
+    "start_sm; start_samples -n 1",
+    'echo "== full_out"; timeout -s KILL 10 service list > /dev/full 2> /tmp/e; : > /tmp/o; report $?',
+    'echo "== low_nofile"',
+    "timeout -s KILL 10 sh -c 'ulimit -n @NOFILE@; exec service list' > /tmp/o 2> /tmp/e; report $?",
+    "stop $sm $bs",
+
     "start_sm -x 1; start_samples -n 3",
     case("exits_at_listing", "list"),
+    "stop $sm $bs",
+    # The registry dies at the second page, or at the one past the last name.
+    "start_sm -x 2; start_samples -n 3",
+    case("exits_mid_pages", "list"),
+    "stop $sm $bs",
+    "start_sm -x 4; start_samples -n 3",
+    case("exits_at_list_end", "list"),
+    "stop $sm $bs",
+    # A registry that answers "done" with no name or binder in the reply: at the
+    # second page the listing ends; a lookup finds nothing.
+    "start_sm -g 2; start_samples -n 3",
+    case("garbled_page", "list"),
+    "stop $sm $bs",
+    "start_sm -g 5; start_samples -n 3",
+    case("garbled_lookup", "list"),
     "stop $sm $bs",
     "start_sm -x 1; start_samples -n 1",
     case("exits_at_check", "check echo0"),
@@ -86,15 +111,22 @@ EXPECTED = {
     "exits_in_list": CUT_LISTING,
     "killed_in_list": CUT_LISTING,
     "closed_std": ("", "", 0),
+    "full_out": ("", "", 0),
+    "low_nofile": ("Found 1 services:\n0\techo0: [vardel.IEcho]\n", "", 0),
     "exits_at_listing": ("Found 0 services:\n", "", 0),
+    "exits_mid_pages": ("Found 1 services:\n0\techo0: []\n", "", 0),
+    "garbled_page": ("Found 1 services:\n0\techo0: [vardel.IEcho]\n", "", 0),
+    "garbled_lookup": ("Found 3 services:\n0\techo0: []\n1\techo1: [vardel.IEcho]\n"
+                       "2\techo2: [vardel.IEcho]\n", "", 0),
+    "exits_at_list_end": ("Found 3 services:\n0\techo0: []\n1\techo1: []\n2\techo2: []\n", "", 0),
     "exits_at_check": ("Service echo0: not found\n", "", 0),
     "exits_at_call_lookup": ("", "service: Service echo0 does not exist\n", 10),
 }
 # Lines besides the outputs: how the dying processes ended, and nothing else
 # (no "not held", no failed set-up).
 EXTRA = {
-    "call_exits/extra": ["X|exit 3"],
-    "exits_in_list/extra": ["X|exit 3"],
+    "call_exits/extra": ["X|exit status 3"],
+    "exits_in_list/extra": ["X|exit status 3"],
     "closed_std/extra": ["X|fds /dev/null /dev/null"],
 }
 
@@ -102,7 +134,9 @@ EXTRA = {
 def body(build_dir):
     if not os.path.exists(os.path.join(build_dir, "bin", "servicemanager")):
         raise vm.VMSkip("servicemanager not built in %s" % build_dir)
-    with vm.VM(build_dir, GUEST, timeout=180) as g:
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        sanitized = "SANITIZE:BOOL=ON\n" in f.read()
+    with vm.VM(build_dir, GUEST.replace("@NOFILE@", "6" if sanitized else "4"), timeout=180) as g:
         g.expect(r"^== end$", 150)
         got = collect(g.lines)
         check(g.wait(30) == 0, "guest status %r" % g.status)

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """`service` over the real kernel driver: servicemanager, the sample services
-(list, check, call with each item type), and one sample process that dies."""
+(list, check, call with each item type), one sample process that dies, and
+listings too big for one transaction."""
 import os
 import re
 
-from service_cases import SHELL, USAGE, case, collect
+from service_cases import SHELL, USAGE, case, collect, digest, digest_case
 from vmtest import check, run, vm
 
 # Each case: its stdout as O| lines, stderr as E| lines, then its status.
@@ -23,16 +24,35 @@ CASES = [
     ("call_dead", "call doomed 1"),
 ]
 
+# Listings whose names together pass the 1 MiB that one transaction can bring
+# back: name length, how many, names besides them, seconds allowed.
+BIG = [
+    ("many_names", 110, 5000, "", 120),
+    ("long_names", 130000, 5, "a b c", 60),
+]
+
+
+def big_listing(length, count, others):
+    names = [("echo%d" % i).ljust(length, "x") for i in range(count)] + others.split()
+    return "Found %d services:\n" % len(names) + "".join(
+        "%d\t%s: [vardel.IEcho]\n" % (i, n) for i, n in enumerate(names))
+
 
 def guest_script():
     lines = []
     for name, args in CASES:
         if name == "START":
-            lines += ["start_sm", "start_samples", "start_samples doomed; doomed=$bs"]
+            lines += ["start_sm", "start_samples; samples=$bs", "start_samples doomed; doomed=$bs"]
         elif name == "KILL":
             lines += ["stop $doomed"]
         else:
             lines.append(case(name, args))
+    for name, length, count, others, seconds in BIG:
+        lines += ["stop $samples $sm; samples=", "start_sm",
+                  "steps=2400 start_samples -L %d -n %d" % (length, count), "big=$bs"]
+        if others:
+            lines.append("start_samples %s; samples=$bs" % others)
+        lines += [digest_case(name, seconds, "list"), "stop $big"]
     lines.append("echo '== end'")
     return SHELL + "\n".join(lines) + "\n"
 
@@ -70,11 +90,13 @@ def expect_case(got, name, out, err, status):
 def body(build_dir):
     if not os.path.exists(os.path.join(build_dir, "bin", "servicemanager")):
         raise vm.VMSkip("servicemanager not built in %s" % build_dir)
-    with vm.VM(build_dir, guest_script(), timeout=180) as g:
-        g.expect(r"^== end$", 150)
+    with vm.VM(build_dir, guest_script(), timeout=480) as g:
+        g.expect(r"^== end$", 450)
         got = collect(g.lines)
         check(g.wait(30) == 0, "guest status %r" % g.status)
 
+    setup = [n for n in got if n.startswith("setup")]
+    check(not setup, "set-up failed: %s" % setup)
     # /dev/binder is there, but nothing is the registry yet.
     expect_case(got, "no_registry", "", "service: Unable to get default service manager!\n", 20)
     expect_case(got, "list", "Found 4 services:\n" + SAMPLES, "", 0)
@@ -101,6 +123,11 @@ def body(build_dir):
     expect_case(got, "list_dead", "Found 4 services:\n" + SAMPLES.replace(
         "doomed: [vardel.IEcho]", "doomed: []"), "", 0)
     expect_case(got, "call_dead", "", "service: Service doomed does not exist\n", 10)
+    for name, length, count, others, _ in BIG:
+        first, extra = digest(big_listing(length, count, others))
+        expect_case(got, name, first, "", 0)
+        check(got.get(name + "/extra") == [extra], "%s: %r, wanted %r" % (
+            name, got.get(name + "/extra"), extra))
 
 
 run(body)

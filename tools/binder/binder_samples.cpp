@@ -21,11 +21,12 @@ using namespace android;
 namespace {
 
 const char kUsage[] =
-    "Usage: binder-samples [-h] [-n COUNT] [-x NAME] [-w NAME] [NAME...]\n"
+    "Usage: binder-samples [-h] [-L LEN] [-n COUNT] [-x NAME] [-w NAME] [NAME...]\n"
     "Without arguments registers echo, anonymous (empty descriptor) and mute (fails the\n"
     "descriptor query); otherwise only what is asked for:\n"
     "  NAME      an echo service under NAME\n"
     "  -n COUNT  COUNT echo services named echo0, echo1, ...\n"
+    "  -L LEN    (before -n) those names padded with x to LEN characters\n"
     "  -x NAME   a service whose calls end this process without a reply (status 3)\n"
     "  -w NAME   a service whose calls are held until this process is killed\n"
     "Then serves them until killed.\n";
@@ -49,10 +50,10 @@ class FaultyService : public samples::EchoService {
     const samples::Fault mFault;
 };
 
-bool parseCount(const char* text, long* out) {
+bool parseCount(const char* text, long* out, long max = 100000) {
     char* end = nullptr;
     long n = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || n < 0 || n > 100000)
+    if (*text == '\0' || *end != '\0' || n < 0 || n > max)
         return false;
     *out = n;
     return true;
@@ -63,20 +64,30 @@ bool parseCount(const char* text, long* out) {
 int main(int argc, char** argv) {
     std::vector<std::pair<std::string, sp<IBinder>>> services;
     int opt;
-    long count = 0;
-    while ((opt = getopt(argc, argv, "+hn:x:w:")) != -1) {
+    long count = 0, length = 0;
+    while ((opt = getopt(argc, argv, "+hL:n:x:w:")) != -1) {
         switch (opt) {
         case 'h':
             fputs(kUsage, stdout);
             return 0;
+        case 'L':
+            // A name must fit one transaction of the registry's mapping.
+            if (!parseCount(optarg, &length, 200000)) {
+                fprintf(stderr, "binder-samples: bad LEN %s\n", optarg);
+                return 2;
+            }
+            break;
         case 'n':
             if (!parseCount(optarg, &count)) {
                 fprintf(stderr, "binder-samples: bad COUNT %s\n", optarg);
                 return 2;
             }
-            for (long i = 0; i < count; ++i)
-                services.emplace_back("echo" + std::to_string(i),
-                                      new samples::EchoService(samples::kEchoDescriptor));
+            for (long i = 0; i < count; ++i) {
+                std::string name = "echo" + std::to_string(i);
+                if (static_cast<long>(name.size()) < length)
+                    name.resize(static_cast<size_t>(length), 'x');
+                services.emplace_back(name, new samples::EchoService(samples::kEchoDescriptor));
+            }
             break;
         case 'x':
             services.emplace_back(optarg, new FaultyService(samples::Fault::kExit));

@@ -7,7 +7,9 @@
 
 namespace samples {
 
-enum class Fault { kNone, kExit, kHold };
+// kGarble: answered "done" with a reply that holds no valid item (the
+// registry only; failNow does not take it).
+enum class Fault { kNone, kExit, kHold, kGarble };
 
 // Ends the process without a reply (status 3; the kernel then answers the
 // caller with a dead reply), or holds the call until the process is killed.

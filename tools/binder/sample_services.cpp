@@ -23,6 +23,14 @@ status_t NoInterfaceService::onTransact(uint32_t code, const Parcel& data, Parce
     return BBinder::onTransact(code, data, reply, flags);
 }
 
+status_t FailsAfterReplyService::onTransact(uint32_t code, const Parcel& data, Parcel* reply,
+                                            uint32_t flags) {
+    const status_t err = EchoService::onTransact(code, data, reply, flags);
+    if (code == INTERFACE_TRANSACTION && !mFailDescriptor)
+        return err;
+    return FAILED_TRANSACTION;
+}
+
 status_t registerSampleServices(IServiceManager& sm) {
     const sp<IBinder> services[] = {new EchoService(kEchoDescriptor), new BBinder(),
                                     new NoInterfaceService()};

@@ -27,6 +27,24 @@ class NoInterfaceService : public android::BBinder {
                                  uint32_t flags) override;
 };
 
+// Writes its whole reply, as EchoService does, and then fails the call: the
+// descriptor query too, or only the other calls. A caller that reads the
+// reply without looking at the status takes the failure for an answer. Over
+// the kernel driver a failed reply carries only its status, so this shows
+// in-process.
+class FailsAfterReplyService : public EchoService {
+  public:
+    explicit FailsAfterReplyService(bool failDescriptor)
+        : EchoService("vardel.IFailsLate"), mFailDescriptor(failDescriptor) {}
+
+  protected:
+    android::status_t onTransact(uint32_t code, const android::Parcel& data, android::Parcel* reply,
+                                 uint32_t flags) override;
+
+  private:
+    const bool mFailDescriptor;
+};
+
 constexpr const char kEchoName[] = "echo";
 constexpr const char kEchoDescriptor[] = "vardel.IEcho";
 

@@ -21,10 +21,13 @@ using namespace android;
 
 namespace {
 
-const char kUsage[] = "Usage: servicemanager [-h] [-x N | -w N]\n"
-                      "Serves the binder service registry on /dev/binder until killed.\n"
-                      "  -x N  the Nth query (listing or lookup) ends the process without a reply\n"
-                      "  -w N  the Nth query is held until the process is killed\n";
+const char kUsage[] =
+    "Usage: servicemanager [-h] [-x N | -w N | -g N]\n"
+    "Serves the binder service registry on /dev/binder until killed.\n"
+    "  -x N  the Nth query (one name of the listing, or a lookup) ends the process\n"
+    "        without a reply\n"
+    "  -w N  the Nth query is held until the process is killed\n"
+    "  -g N  the Nth query is answered with success and a reply that holds no item\n";
 
 using samples::Fault;
 
@@ -39,9 +42,13 @@ class Registry : public BBinder {
         }
         if (!data.enforceInterface(IServiceManager::descriptor()))
             return PERMISSION_DENIED;
-        if (code == IServiceManager::CHECK_SERVICE_TRANSACTION ||
-            code == IServiceManager::LIST_SERVICES_TRANSACTION)
-            countQuery();
+        if ((code == IServiceManager::CHECK_SERVICE_TRANSACTION ||
+             code == IServiceManager::LIST_SERVICES_TRANSACTION) &&
+            countQuery()) {
+            // A registry that lies: "done", with four bytes that are neither a
+            // name nor a binder.
+            return reply->writeInt32(7);
+        }
         switch (code) {
         case IServiceManager::CHECK_SERVICE_TRANSACTION: {
             String16 name;
@@ -59,20 +66,27 @@ class Registry : public BBinder {
             add(name, service);
             return reply->writeInt32(NO_ERROR);
         }
-        case IServiceManager::LIST_SERVICES_TRANSACTION:
-            reply->writeInt32(static_cast<int32_t>(mServices.size()));
-            for (const auto& entry : mServices)
-                reply->writeString16(entry.first);
-            return NO_ERROR;
+        case IServiceManager::LIST_SERVICES_TRANSACTION: {
+            // One name per call: the whole list need not fit one transaction.
+            int32_t index;
+            if (data.readInt32(&index) != NO_ERROR)
+                return BAD_VALUE;
+            if (index < 0 || static_cast<size_t>(index) >= mServices.size())
+                return BAD_INDEX;
+            return reply->writeString16(mServices[static_cast<size_t>(index)].first);
+        }
         default:
             return UNKNOWN_TRANSACTION;
         }
     }
 
   private:
-    void countQuery() {
+    // True when this query is to be answered with a garbled reply.
+    bool countQuery() {
         if (mFault == Fault::kNone || ++mQueries != mFaultAt)
-            return;
+            return false;
+        if (mFault == Fault::kGarble)
+            return true;
         samples::failNow("servicemanager", mFault, ("query " + std::to_string(mQueries)).c_str());
     }
 
@@ -107,18 +121,18 @@ int main(int argc, char** argv) {
     Fault fault = Fault::kNone;
     long at = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "hx:w:")) != -1) {
+    while ((opt = getopt(argc, argv, "hx:w:g:")) != -1) {
         if (opt == 'h') {
             fputs(kUsage, stdout);
             return 0;
         }
         char* end = nullptr;
-        if ((opt != 'x' && opt != 'w') || fault != Fault::kNone ||
+        if ((opt != 'x' && opt != 'w' && opt != 'g') || fault != Fault::kNone ||
             (at = strtol(optarg, &end, 10)) < 1 || *end != '\0') {
             fputs(kUsage, stderr);
             return 2;
         }
-        fault = opt == 'x' ? Fault::kExit : Fault::kHold;
+        fault = opt == 'x' ? Fault::kExit : opt == 'w' ? Fault::kHold : Fault::kGarble;
     }
     if (optind < argc) {
         fputs(kUsage, stderr);

@@ -108,7 +108,9 @@ status_t Parcel::writeUint32(uint32_t val) {
 }
 
 status_t Parcel::writeString16(const String16& str) {
-    return writeString16(str.string(), str.size());
+    // The conversion is declared by both generations of libutils; string()
+    // is gone from the newer one and c_str() missing from the older.
+    return writeString16(static_cast<const char16_t*>(str), str.size());
 }
 
 status_t Parcel::writeString16(const char16_t* str, size_t len) {

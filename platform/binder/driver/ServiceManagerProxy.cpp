@@ -23,17 +23,16 @@ class BpServiceManager : public IServiceManager {
         return reply.readStrongBinder();
     }
 
+    // One name per transaction, asked for by index until the registry says
+    // there is none: a listing of any size fits the mapping, one name at a time.
     Vector<String16> listServices() override {
         Vector<String16> names;
-        Parcel data, reply;
-        data.writeInterfaceToken(descriptor());
-        if (mRemote->transact(LIST_SERVICES_TRANSACTION, data, &reply, 0) != NO_ERROR) {
-            return names;
-        }
-        int32_t count = 0;
-        if (reply.readInt32(&count) != NO_ERROR)
-            return names;
-        for (int32_t i = 0; i < count; ++i) {
+        for (int32_t i = 0; i < INT32_MAX; ++i) {
+            Parcel data, reply;
+            data.writeInterfaceToken(descriptor());
+            data.writeInt32(i);
+            if (mRemote->transact(LIST_SERVICES_TRANSACTION, data, &reply, 0) != NO_ERROR)
+                break;
             String16 name;
             if (reply.readString16(&name) != NO_ERROR)
                 break;

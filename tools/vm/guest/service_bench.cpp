@@ -1,8 +1,9 @@
 // The listing's baseline on the kernel driver, and a timer that runs it side
 // by side with `service list`.
 //
-//   service-bench bare          the listing, then per name one lookup and one
-//                               descriptor query; no registry probe, no text
+//   service-bench bare          the listing (one name per transaction), then
+//                               per name one lookup and one descriptor query;
+//                               no registry probe, no text
 //   service-bench time REPS     runs `service list` and `service-bench bare`
 //                               alternately REPS times each, prints
 //                               "ours US" / "bare US" per run (wall time of
@@ -12,6 +13,7 @@
 #include <binder/ProcessState.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,23 +38,26 @@ int bare() {
         fprintf(stderr, "service-bench: cannot open /dev/binder\n");
         return 1;
     }
-    Parcel data, reply;
-    data.writeInterfaceToken(IServiceManager::descriptor());
-    if (registry->transact(IServiceManager::LIST_SERVICES_TRANSACTION, data, &reply, 0) !=
-        NO_ERROR) {
-        fprintf(stderr, "service-bench: listing failed\n");
-        return 1;
-    }
-    int32_t count = 0;
-    reply.readInt32(&count);
-    int32_t described = 0;
-    for (int32_t i = 0; i < count; ++i) {
+    // The names by index until the registry's error, then per name one
+    // lookup and one descriptor query, as `service list` does.
+    Vector<String16> names;
+    for (int32_t i = 0; i < INT32_MAX; ++i) {
+        Parcel data, reply;
+        data.writeInterfaceToken(IServiceManager::descriptor());
+        data.writeInt32(i);
         String16 name;
-        if (reply.readString16(&name) != NO_ERROR)
+        if (registry->transact(IServiceManager::LIST_SERVICES_TRANSACTION, data, &reply, 0) !=
+                NO_ERROR ||
+            reply.readString16(&name) != NO_ERROR)
             break;
+        names.push_back(name);
+    }
+    const size_t count = names.size();
+    size_t described = 0;
+    for (size_t i = 0; i < count; ++i) {
         Parcel query, found;
         query.writeInterfaceToken(IServiceManager::descriptor());
-        query.writeString16(name);
+        query.writeString16(names[i]);
         if (registry->transact(IServiceManager::CHECK_SERVICE_TRANSACTION, query, &found, 0) !=
             NO_ERROR)
             continue;
@@ -64,7 +69,7 @@ int bare() {
             descriptor.readString16().size() > 0)
             ++described;
     }
-    printf("listed %d, described %d\n", count, described);
+    printf("listed %zu, described %zu\n", count, described);
     return 0;
 }
 
