@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ./dev deps against a package archive that is half broken, on Debian 12 and 13, as root and
 # as a user, with fake apt-get, apt-cache, dpkg, dpkg-deb, dpkg-query, id and sudo first on
-# PATH. Usage: deps_test.sh SOURCE_DIR
+# PATH; then how dev demo and dev test report skips. Usage: deps_test.sh SOURCE_DIR
 set -u
 src=${1:?usage: deps_test.sh SOURCE_DIR}
 work=$(mktemp -d)
@@ -109,6 +109,35 @@ run user bookworm fine FAKE_UID=1000 SUDO=password
 check user "$((status == 1 && $(wc -l <<<"$out") == 1 ? 0 : 1))$(t grep -q 'needs root; run sudo ./dev deps once' <<<"$out")" \
     "status $status; not one line with the hint"
 check user "$(t test ! -s "$CALLS")" "apt-get or sudo called"
+
+# A skip is not a pass: the demo fails naming a part that cannot run (unless --skip-missing),
+# and ./dev test ends with each skipped test and its reason. A copy of dev runs fake parts
+# with a fake cmake and a ctest that reports one skip.
+tree="$work/tree"
+mkdir -p "$tree/tools/demo" "$tree/build/Testing/Temporary"
+cp "$src/dev" "$src/packages.txt" "$tree/"
+printf 'echo first part ran\n' > "$tree/tools/demo/10-ok.sh"
+printf 'print("vm: cannot run: no qemu-system-arm")\nraise SystemExit(77)\n' > "$tree/tools/demo/20-vm.py"
+printf '#!/bin/sh\nexit 0\n' > "$work/bin/cmake"
+printf '#!/bin/sh\nprintf "The following tests did not run:\\n\\t  7 - vm_x (Skipped)\\n"\n' > "$work/bin/ctest"
+printf '1/1 Test: vm_x\nOutput:\n---\nbooting\nSKIP: no kernel package\nvm: bye\n<end of output>\n' \
+    > "$tree/build/Testing/Temporary/LastTest.log"
+chmod +x "$work/bin/"*
+skip_run() {  # skip_run ARGS..: the copy's dev under the fakes
+    export CALLS="$work/calls.skip" ARCHIVE=fine
+    out=$(PATH="$work/bin:$PATH" CLANG=14 DEV_OS_RELEASE="$work/os-release" ARMHF_UNPACK_ROOT="$work/unpacked" \
+        timeout 60 "$tree/dev" "$@" 2>&1 </dev/null)
+    status=$?
+}
+part_line='^    20-vm: vm: cannot run: no qemu-system-arm$'
+skip_run demo
+check demo "$((status == 1 ? 0 : 1))$(t grep -q 'first part ran' <<<"$out")$(t grep -q "$part_line" <<<"$out")" \
+    "status $status (want 1), or the part and its reason not named"
+skip_run demo --skip-missing
+check demo-skip-missing "$((status == 0 ? 0 : 1))$(t grep -q "$part_line" <<<"$out")" "status $status (want 0), or the part not named"
+skip_run test
+check test-skips "$((status == 0 ? 0 : 1))$(t grep -q '^    vm_x: SKIP: no kernel package$' <<<"$out")" \
+    "status $status, or the skipped test and its reason not listed"
 
 printf '%d passed, %d failed\n' "$passes" "$fails"
 [ "$fails" = 0 ]
