@@ -18,15 +18,23 @@ set(PKG_CONFIG_EXECUTABLE ${ARMHF_TRIPLET}-pkg-config CACHE FILEPATH "pkg-config
 # objects from older compilers; everything here is built by one compiler.
 string(APPEND CMAKE_CXX_FLAGS_INIT " -Wno-psabi")
 
-# The armhf libbacktrace (under libutils) needs 7z.so at a path that the host's
-# p7zip-full owns, so ./dev deps unpacks the armhf one elsewhere.
-set(ARMHF_P7ZIP_DIR /opt/armhf-p7zip/usr/lib/p7zip CACHE PATH "folder of the armhf 7z.so")
-foreach(kind EXE SHARED MODULE)
-  string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${ARMHF_P7ZIP_DIR}")
+# The armhf packages that apt cannot install beside the host's (the libbacktrace
+# under libutils and its 7z.so; which ones depends on the release) are unpacked
+# into this folder by ./dev deps (packages.txt: unpack).
+set(ARMHF_UNPACK_ROOT /opt/armhf-unpacked CACHE PATH "folder of the unpacked armhf packages")
+set(ARMHF_UNPACKED_LIBDIRS
+    ${ARMHF_UNPACK_ROOT}/usr/lib/${ARMHF_TRIPLET}/android
+    ${ARMHF_UNPACK_ROOT}/usr/lib/7zip
+    ${ARMHF_UNPACK_ROOT}/usr/lib/p7zip)
+foreach(dir IN LISTS ARMHF_UNPACKED_LIBDIRS)
+  foreach(kind EXE SHARED MODULE)
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${dir}")
+  endforeach()
 endforeach()
 
+list(JOIN ARMHF_UNPACKED_LIBDIRS ":" _armhf_unpacked_path)
 set(ARMHF_LIBRARY_PATH
-    "/usr/lib/${ARMHF_TRIPLET}:/usr/lib/${ARMHF_TRIPLET}/android:${ARMHF_P7ZIP_DIR}")
+    "/usr/lib/${ARMHF_TRIPLET}:/usr/lib/${ARMHF_TRIPLET}/android:${_armhf_unpacked_path}")
 
 # No -L /usr/${ARMHF_TRIPLET}: its loader comes from the cross toolchain's libc,
 # older than the multiarch libc6:armhf that the libraries pull in, and that

@@ -39,7 +39,6 @@ status=0
 PYTHONPATH="$ROOT/tools/vm${PYTHONPATH:+:$PYTHONPATH}" \
     python3 -m vm run -b "$BUILD_DIR" -t 120 -- "$GUEST" || status=$?
 if [ "$status" -eq 77 ]; then
-    echo "service demo: the real-kernel bench cannot run here (see above)"
-    exit 0
+    echo "service demo: the real-kernel half did not run (the vm: line above says why)"
 fi
 exit "$status"

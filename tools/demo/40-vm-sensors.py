@@ -56,7 +56,7 @@ def main():
         return 0 if status == 0 else 1
     except vm.VMSkip as e:
         say("skipped, cannot run here: %s" % e)
-        return 0
+        return vm.SKIP
     except vm.VMError as e:
         say("failed: %s" % e)
         return 1

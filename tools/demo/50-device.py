@@ -88,7 +88,7 @@ def session(tmp):
 def main():
     if not os.access(os.path.join(ARMHF, "bin", "agent"), os.X_OK):
         print("device demo: no armhf build in %s; './dev build --arch armhf' makes one" % ARMHF, flush=True)
-        return 0
+        return SKIP
     with tempfile.TemporaryDirectory(prefix="device-demo-") as tmp:
         # A device of its own, whatever the developer has started.
         ENV["VM_DEVICE_STATE"] = os.path.join(tmp, "state")
@@ -97,7 +97,7 @@ def main():
             return 0
         except Skip as e:
             say("skipped, cannot run here: %s" % e)
-            return 0
+            return SKIP
         except (Failed, subprocess.TimeoutExpired) as e:
             say("failed: %s" % e)
             return 1

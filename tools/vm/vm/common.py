@@ -17,6 +17,9 @@ MODULES = [
     "kernel/drivers/android/binder_linux.ko",
 ]
 
+# The armhf packages that apt cannot install beside the host's, unpacked by ./dev deps.
+ARMHF_UNPACK_ROOT = os.environ.get("ARMHF_UNPACK_ROOT", "/opt/armhf-unpacked")
+
 # What differs between architectures. The host's own arch uses the host's busybox
 # and ldd; a foreign one fetches its busybox package and follows NEEDED entries
 # through its library folders, as ldd cannot run a cross binary.
@@ -27,7 +30,11 @@ ARCHES = {
         "qemu_package": "qemu-system-x86",
         "machine": ["-machine", "pc"],
         "console": "ttyS0",
-        "busybox": "/bin/busybox",
+        # Without KVM a loaded host can stall the guest through the kernel's check of the
+        # IO-APIC timer, which then panics ("IO-APIC + timer doesn't work!").
+        "kernel_args": "no_timer_check",
+        # Debian 12's package installs /bin/busybox, Debian 13's /usr/bin/busybox.
+        "busybox": ["/bin/busybox", "/usr/bin/busybox"],
         "modules": MODULES,
     },
     "armhf": {
@@ -37,8 +44,9 @@ ARCHES = {
         "machine": ["-M", "virt", "-cpu", "cortex-a15"],
         "console": "ttyAMA0",
         "busybox_package": "busybox-static:armhf",
-        "libdirs": ["/usr/lib/arm-linux-gnueabihf", "/usr/lib/arm-linux-gnueabihf/android",
-                    "/opt/armhf-p7zip/usr/lib/p7zip"],
+        "libdirs": ["/usr/lib/arm-linux-gnueabihf", "/usr/lib/arm-linux-gnueabihf/android"]
+        + [ARMHF_UNPACK_ROOT + d for d in ("/usr/lib/arm-linux-gnueabihf/android", "/usr/lib/7zip",
+                                           "/usr/lib/p7zip")],
         "modules": MODULES,
         # The device's key channel is a virtio serial port (tools/vm/vm/device.py).
         "extra_modules": ["kernel/drivers/virtio/virtio_mmio.ko",
@@ -52,7 +60,11 @@ class VMError(Exception):
 
 
 class VMSkip(Exception):
-    """The bench cannot run here (qemu or the kernel package missing)."""
+    """The bench cannot run here (qemu or the kernel package missing). Its text is the one
+    line that a skipped test prints as its reason, so it is kept to one line."""
+
+    def __str__(self):
+        return " ".join(super().__str__().split()) or "no reason given"
 
 
 def log(msg):
@@ -109,6 +121,18 @@ def apt_download(pkg, where):
     if r.returncode != 0:
         last = (r.stderr.strip().splitlines() or ["no reason given"])[-1]
         raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
+
+
+def release_name():
+    """The code name of the Debian release that runs this (bookworm, trixie), or ""."""
+    try:
+        with open("/etc/os-release") as f:
+            for line in f:
+                if line.startswith("VERSION_CODENAME="):
+                    return line.split("=", 1)[1].strip().strip('"')
+    except OSError:
+        pass
+    return ""
 
 
 def is_elf(path):
