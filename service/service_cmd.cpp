@@ -42,8 +42,9 @@ void appendCodePoint(std::string& out, uint32_t cp) {
         // From another process: raw, it could move the cursor, clear the
         // screen or end the line early and forge the next one.
         snprintf(buf, sizeof(buf), "\\x%02x", static_cast<unsigned>(cp));
-    } else if (cp >= 0x80 && cp <= 0x9F) {
-        // The C1 controls, which some terminals obey as they do ESC.
+    } else if ((cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+        // The C1 controls, which some terminals obey as they do ESC, and the
+        // line and paragraph separators, where Unicode-aware readers end a line.
         snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(cp));
     } else if (cp < 0x80) {
         buf[0] = static_cast<char>(cp);

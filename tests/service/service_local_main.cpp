@@ -69,9 +69,9 @@ int main(int argc, char** argv) {
             // ESC sequences, a line end that would forge a listing line, a
             // tab, DEL, NUL and a C1 control; then printable text only.
             static const char16_t name[] = {u'c', 0x1B, u'[', u'2', u'J', 0x07};
-            static const char16_t desc[] = {u'd', 0x1B,  u'[', u'3', u'1', u'm', u'\r', u'\n',
-                                            u'1', u'\t', u'f', u':', u' ', u'[', u']',  0x7F,
-                                            0,    0x1F,  0x80, 0x85, 0x9F, 0xA0};
+            static const char16_t desc[] = {
+                u'd', 0x1B, u'[', u'3', u'1', u'm', u'\r', u'\n', u'1', u'\t',  u'f',   u':',  u' ',
+                u'[', u']', 0x7F, 0,    0x1F, 0x80, 0x85,  0x9F,  0xA0, 0x2028, 0x2029, 0x2027};
             sm->addService(String16(name, sizeof(name) / 2),
                            new BBinder(String16(desc, sizeof(desc) / 2)));
             sm->addService(String16("a\\b ~"), new BBinder(String16("x\\x1b")));

@@ -67,7 +67,8 @@ const std::string kSampleList = "Found 6 services:\n"
 // backslash of plain text is not.
 const std::string kControlList = "Found 2 services:\n"
                                  "0\tc\\x1b[2J\\x07: [d\\x1b[31m\\x0d\\x0a1\\x09f: "
-                                 "[]\\x7f\\x00\\x1f\\u0080\\u0085\\u009f\xC2\xA0]\n"
+                                 "[]\\x7f\\x00\\x1f\\u0080\\u0085\\u009f\xC2\xA0"
+                                 "\\u2028\\u2029\xE2\x80\xA7]\n"
                                  "1\ta\\b ~: [x\\x1b]\n";
 
 INSTANTIATE_TEST_SUITE_P(

@@ -88,6 +88,10 @@ GUEST = SHELL + "\n".join([
     "start_sm -g 5; start_samples -n 3",
     case("garbled_lookup", "list"),
     "stop $sm $bs",
+    # A registry that goes round past its last name: a name that comes again ends the listing.
+    "start_sm -r; start_samples -n 3",
+    case("wrapping_list", "list"),
+    "stop $sm $bs",
     "start_sm -x 1; start_samples -n 1",
     case("exits_at_check", "check echo0"),
     "stop $sm $bs",
@@ -119,6 +123,8 @@ EXPECTED = {
     "garbled_lookup": ("Found 3 services:\n0\techo0: []\n1\techo1: [vardel.IEcho]\n"
                        "2\techo2: [vardel.IEcho]\n", "", 0),
     "exits_at_list_end": ("Found 3 services:\n0\techo0: []\n1\techo1: []\n2\techo2: []\n", "", 0),
+    "wrapping_list": ("Found 3 services:\n0\techo0: [vardel.IEcho]\n1\techo1: [vardel.IEcho]\n"
+                      "2\techo2: [vardel.IEcho]\n", "", 0),
     "exits_at_check": ("Service echo0: not found\n", "", 0),
     "exits_at_call_lookup": ("", "service: Service echo0 does not exist\n", 10),
 }

@@ -7,9 +7,10 @@
 
 namespace samples {
 
-// kGarble: answered "done" with a reply that holds no valid item (the
-// registry only; failNow does not take it).
-enum class Fault { kNone, kExit, kHold, kGarble };
+// kGarble: answered "done" with a reply that holds no valid item; kWrap: a
+// listing that goes round, every index past the last answered with a name
+// (the registry only; failNow takes neither).
+enum class Fault { kNone, kExit, kHold, kGarble, kWrap };
 
 // Ends the process without a reply (status 3; the kernel then answers the
 // caller with a dead reply), or holds the call until the process is killed.

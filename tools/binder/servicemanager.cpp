@@ -22,12 +22,14 @@ using namespace android;
 namespace {
 
 const char kUsage[] =
-    "Usage: servicemanager [-h] [-x N | -w N | -g N]\n"
+    "Usage: servicemanager [-h] [-x N | -w N | -g N | -r]\n"
     "Serves the binder service registry on /dev/binder until killed.\n"
     "  -x N  the Nth query (one name of the listing, or a lookup) ends the process\n"
     "        without a reply\n"
     "  -w N  the Nth query is held until the process is killed\n"
-    "  -g N  the Nth query is answered with success and a reply that holds no item\n";
+    "  -g N  the Nth query is answered with success and a reply that holds no item\n"
+    "  -r    the listing goes round: index I past the last is answered with name I mod\n"
+    "        their number, so it never ends\n";
 
 using samples::Fault;
 
@@ -71,6 +73,8 @@ class Registry : public BBinder {
             int32_t index;
             if (data.readInt32(&index) != NO_ERROR)
                 return BAD_VALUE;
+            if (mFault == Fault::kWrap && index >= 0 && !mServices.empty())
+                index = static_cast<int32_t>(static_cast<size_t>(index) % mServices.size());
             if (index < 0 || static_cast<size_t>(index) >= mServices.size())
                 return BAD_INDEX;
             return reply->writeString16(mServices[static_cast<size_t>(index)].first);
@@ -83,7 +87,7 @@ class Registry : public BBinder {
   private:
     // True when this query is to be answered with a garbled reply.
     bool countQuery() {
-        if (mFault == Fault::kNone || ++mQueries != mFaultAt)
+        if (mFault == Fault::kNone || mFault == Fault::kWrap || ++mQueries != mFaultAt)
             return false;
         if (mFault == Fault::kGarble)
             return true;
@@ -121,10 +125,14 @@ int main(int argc, char** argv) {
     Fault fault = Fault::kNone;
     long at = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "hx:w:g:")) != -1) {
+    while ((opt = getopt(argc, argv, "hx:w:g:r")) != -1) {
         if (opt == 'h') {
             fputs(kUsage, stdout);
             return 0;
+        }
+        if (opt == 'r' && fault == Fault::kNone) {
+            fault = Fault::kWrap;
+            continue;
         }
         char* end = nullptr;
         if ((opt != 'x' && opt != 'w' && opt != 'g') || fault != Fault::kNone ||

@@ -5,6 +5,8 @@
 #include <binder/Parcel.h>
 #include <binder/ProcessState.h>
 
+#include <set>
+
 namespace android {
 
 namespace {
@@ -25,8 +27,11 @@ class BpServiceManager : public IServiceManager {
 
     // One name per transaction, asked for by index until the registry says
     // there is none: a listing of any size fits the mapping, one name at a time.
+    // Names are the registry's keys: one that comes again means that it went
+    // round (or ignores the index), and would be listed for ever.
     Vector<String16> listServices() override {
         Vector<String16> names;
+        std::set<String16> seen;
         for (int32_t i = 0; i < INT32_MAX; ++i) {
             Parcel data, reply;
             data.writeInterfaceToken(descriptor());
@@ -34,7 +39,7 @@ class BpServiceManager : public IServiceManager {
             if (mRemote->transact(LIST_SERVICES_TRANSACTION, data, &reply, 0) != NO_ERROR)
                 break;
             String16 name;
-            if (reply.readString16(&name) != NO_ERROR)
+            if (reply.readString16(&name) != NO_ERROR || !seen.insert(name).second)
                 break;
             names.push_back(name);
         }
