@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,9 @@ uint32_t bits(float f) {
 input_event key(uint16_t type, uint16_t code, int32_t value) {
     input_event e;
     memset(&e, 0, sizeof e);
-    e.time.tv_sec = 1234;
-    e.time.tv_usec = 5678;
+    // The field names of both time_t widths (a 32-bit build with a 64-bit time_t has no .time).
+    e.input_event_sec = 1234;
+    e.input_event_usec = 5678;
     e.type = type;
     e.code = code;
     e.value = value;

@@ -246,8 +246,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint8_t k = in.byte();
             input_event e;
             memset(&e, 0, sizeof e);
-            e.time.tv_sec = ++stamp;
-            e.time.tv_usec = in.byte();
+            e.input_event_sec = ++stamp;
+            e.input_event_usec = in.byte();
             if (k & 0x80) {
                 e.type = static_cast<uint16_t>(in.byte() % 24);
                 e.code = static_cast<uint16_t>(in.word());
