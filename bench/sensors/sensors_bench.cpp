@@ -124,7 +124,7 @@ void idle_wakeups(bool keyboard) {
     sensors_poll_device_t* d = open_dev(keyboard);
     fake::kernel().fail_when_idle = false;
     d->activate(d, 0, 1);
-    struct sigaction sa {};
+    struct sigaction sa = {};
     sa.sa_handler = on_wake; // no SA_RESTART: the signal ends the wait
     sigaction(SIGUSR1, &sa, nullptr);
     const double window = 2.0;
