@@ -7,8 +7,14 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 for tool in pyflakes3 shellcheck; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool missing (./dev deps installs it)"; exit 77; }
 done
+# shellcheck source=tools/tracked.sh
+. tools/tracked.sh
+python=$(mktemp) shell=$(mktemp)
+trap 'rm -f "$python" "$shell"' EXIT
+tracked "$python" 'tools/*.py' 'tests/*.py' 'bench/*.py'
+tracked "$shell" '*.sh' dev .ci/run
 rc=0
-git ls-files -z 'tools/*.py' 'tests/*.py' 'bench/*.py' | xargs -0 -r pyflakes3 || rc=1
+xargs -0 pyflakes3 <"$python" || rc=1
 # -x: a file's `. other` is checked along, from the path its `source=` directive names.
-git ls-files -z '*.sh' dev .ci/run | xargs -0 -r shellcheck -x || rc=1
+xargs -0 shellcheck -x <"$shell" || rc=1
 exit $rc
