@@ -27,7 +27,8 @@ ARCHES = {
         "qemu_package": "qemu-system-x86",
         "machine": ["-machine", "pc"],
         "console": "ttyS0",
-        "busybox": "/bin/busybox",
+        # Debian 12's package installs /bin/busybox, Debian 13's /usr/bin/busybox.
+        "busybox": ["/bin/busybox", "/usr/bin/busybox"],
         "modules": MODULES,
     },
     "armhf": {
@@ -109,6 +110,18 @@ def apt_download(pkg, where):
     if r.returncode != 0:
         last = (r.stderr.strip().splitlines() or ["no reason given"])[-1]
         raise VMSkip("apt-get download %s failed: %s" % (pkg, last))
+
+
+def release_name():
+    """The code name of the Debian release that runs this (bookworm, trixie), or ""."""
+    try:
+        with open("/etc/os-release") as f:
+            for line in f:
+                if line.startswith("VERSION_CODENAME="):
+                    return line.split("=", 1)[1].strip().strip('"')
+    except OSError:
+        pass
+    return ""
 
 
 def is_elf(path):

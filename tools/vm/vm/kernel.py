@@ -1,5 +1,6 @@
 """Debian's kernel and a static busybox for the guest, fetched with apt-get into the cache."""
 import glob
+import lzma
 import os
 import re
 import shutil
@@ -7,7 +8,7 @@ import subprocess
 import tarfile
 import tempfile
 
-from .common import ARCHES, VMError, VMSkip, apt_download, locked, log
+from .common import ARCHES, VMError, VMSkip, apt_download, locked, log, release_name
 
 
 def _apt_kernel_package(meta):
@@ -45,10 +46,25 @@ def fetch_kernel(arch, cache):
                 raise
             log("%s; using the cached %s" % (e, os.path.basename(os.path.dirname(have[-1]))))
             return os.path.dirname(have[-1])
+        # Older kernels of this release go; another release's stay, as a clone may be
+        # tested on both (./dev test --release), each with its own release's kernel.
+        release = release_name()
+        with open(os.path.join(folder, ".release"), "w") as f:
+            f.write(release)
         for old in glob.glob(os.path.join(base, "*", ".complete")):
-            if os.path.dirname(old) != folder:
-                shutil.rmtree(os.path.dirname(old), ignore_errors=True)
+            old = os.path.dirname(old)
+            if old != folder and _release_of(old) in (release, ""):
+                shutil.rmtree(old, ignore_errors=True)
         return folder
+
+
+def _release_of(folder):
+    """The release whose apt fetched the kernel in `folder`; "" if not recorded."""
+    try:
+        with open(os.path.join(folder, ".release")) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
 
 
 def _download_kernel(machine, want, base):
@@ -76,38 +92,72 @@ def _download_kernel(machine, want, base):
         return folder
 
 
+# Where the packages put the modules: Debian 12 under lib/modules, Debian 13 under
+# usr/lib/modules and xz-compressed (busybox's insmod takes only plain .ko files).
+_MODULE_DIR = re.compile(r"(?:usr/)?lib/modules/[^/]+/")
+
+
+def _module_name(name, wanted):
+    """The wanted module (a path such as kernel/drivers/input/evdev.ko) that the package's
+    file `name` holds, or None."""
+    m = _MODULE_DIR.match(name)
+    if not m:
+        return None
+    rel = name[m.end():]
+    for w in wanted:
+        if rel == w or rel == w + ".xz":
+            return w
+    return None
+
+
+def _builtin(tar, member):
+    """The module paths that a modules.builtin lists: drivers built into the kernel."""
+    with tar.extractfile(member) as f:
+        return {line.strip() for line in f.read().decode("utf-8", "replace").splitlines()}
+
+
 def _extract_kernel(deb, modules, folder, with_kernel=True, extra=()):
     # Only the kernel and three modules: the whole package is ~400 MB unpacked. The
     # `extra` modules (the device's) land in extra/, saving a second download later.
+    # A module that the kernel has built in (modules.builtin) needs no file.
     tmp = folder + ".part"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(os.path.join(tmp, "modules"))
     os.makedirs(os.path.join(tmp, "extra", "modules"))
     fs = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE)
-    found = set()
+    found, builtin = set(), set()
     with tarfile.open(fileobj=fs.stdout, mode="r|") as tar:
         for member in tar:
             name = member.name.lstrip("./")
             if not member.isfile():
                 continue
+            if _MODULE_DIR.match(name) and name.endswith("/modules.builtin"):
+                builtin |= _builtin(tar, member)
+                continue
             if with_kernel and re.fullmatch(r"boot/vmlinuz-.*", name):
                 dest = os.path.join(tmp, "vmlinuz")
-            elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in modules):
-                dest = os.path.join(tmp, "modules", os.path.basename(name))
-            elif any(name.endswith("/" + m) and name.startswith("lib/modules/") for m in extra):
-                dest = os.path.join(tmp, "extra", "modules", os.path.basename(name))
+            elif _module_name(name, modules):
+                dest = os.path.join(tmp, "modules", os.path.basename(_module_name(name, modules)))
+            elif _module_name(name, extra):
+                dest = os.path.join(tmp, "extra", "modules", os.path.basename(_module_name(name, extra)))
             else:
                 continue
             with tar.extractfile(member) as src, open(dest, "wb") as out:
-                shutil.copyfileobj(src, out)
+                shutil.copyfileobj(lzma.open(src) if name.endswith(".xz") else src, out)
             found.add(os.path.basename(dest))
-    fs.wait()
-    missing = ({"vmlinuz"} if with_kernel else set()) | {os.path.basename(m) for m in modules}
-    missing -= found
+    if fs.wait() != 0:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise VMError("dpkg-deb --fsys-tarfile %s failed" % os.path.basename(deb))
+
+    def absent(wanted):
+        return {os.path.basename(m) for m in wanted if m not in builtin} - found
+
+    missing = ({"vmlinuz"} if with_kernel else set()) - found | absent(modules)
     if missing:
         shutil.rmtree(tmp, ignore_errors=True)
-        raise VMSkip("kernel package lacks %s" % ", ".join(sorted(missing)))
-    if extra and {os.path.basename(m) for m in extra} <= found:
+        raise VMSkip("kernel package %s lacks %s (neither a module file nor built in)"
+                     % (os.path.basename(deb), ", ".join(sorted(missing))))
+    if extra and not absent(extra):
         open(os.path.join(tmp, "extra", ".complete"), "w").close()
     open(os.path.join(tmp, ".complete"), "w").close()
     shutil.rmtree(folder, ignore_errors=True)
@@ -142,9 +192,10 @@ def fetch_busybox(arch, cache):
     from the arch's package into the cache."""
     machine = ARCHES[arch]
     if "busybox" in machine:
-        if not os.path.exists(machine["busybox"]):
-            raise VMSkip("%s missing (package busybox-static)" % machine["busybox"])
-        return machine["busybox"]
+        for path in machine["busybox"]:
+            if os.path.exists(path):
+                return path
+        raise VMSkip("%s missing (package busybox-static)" % " and ".join(machine["busybox"]))
     pkg = machine["busybox_package"]
     base = os.path.join(cache, arch, "busybox")
     path = os.path.join(base, "bin", "busybox")
@@ -164,9 +215,12 @@ def fetch_busybox(arch, cache):
             r = subprocess.run(["dpkg-deb", "-x", debs[0], unpacked], capture_output=True, text=True)
             if r.returncode != 0:
                 raise VMError("dpkg-deb -x %s: %s" % (os.path.basename(debs[0]), r.stderr.strip()))
-            src = os.path.join(unpacked, "bin", "busybox")
-            if not os.path.isfile(src):
-                raise VMSkip("%s has no bin/busybox" % pkg)
+            # Debian 12's package has it in bin/, Debian 13's in usr/bin/.
+            found = [p for p in (os.path.join(unpacked, d, "busybox") for d in ("bin", "usr/bin"))
+                     if os.path.isfile(p)]
+            if not found:
+                raise VMSkip("%s has no bin/busybox or usr/bin/busybox" % pkg)
+            src = found[0]
             os.makedirs(os.path.dirname(path), exist_ok=True)
             shutil.copy2(src, path + ".part")
             os.replace(path + ".part", path)
