@@ -23,14 +23,36 @@ namespace {
 const int kWaitLimitMs = 5000;
 const size_t kMaxPolls = 10000;
 
-template <typename F> F real(const char* name) {
-    void* p = dlsym(RTLD_NEXT, name);
-    if (!p)
+// The symbol that the libc headers bind a name to here. A 32-bit target with a 64-bit off_t
+// and time_t (armhf on Debian 13) calls open64, readdir64 and __ioctl_time64, whose records
+// differ from the plain names' (struct dirent64): the real one must be the same symbol.
+const char* bound_name(const char* name) {
+#if defined(__USE_FILE_OFFSET64) && __WORDSIZE == 32
+    if (strcmp(name, "open") == 0)
+        return "open64";
+    if (strcmp(name, "readdir") == 0)
+        return "readdir64";
+#endif
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+    if (strcmp(name, "ioctl") == 0)
+        return "__ioctl_time64";
+#endif
+    return name;
+}
+
+template <typename F> F real(const char* name, F ours) {
+    const char* sym = bound_name(name);
+    // Ours must be what that symbol finds, or the module would bypass the fake.
+    void* found = dlsym(RTLD_DEFAULT, sym);
+    void* p = dlsym(RTLD_NEXT, sym);
+    if (found != reinterpret_cast<void*>(ours) || !p) {
+        fprintf(stderr, "fake kernel: %s is not bound to %s here\n", name, sym);
         abort();
+    }
     return reinterpret_cast<F>(p);
 }
 
-#define REAL(fn) static auto real_##fn = fake::real<decltype(&::fn)>(#fn)
+#define REAL(fn) static auto real_##fn = fake::real<decltype(&::fn)>(#fn, &::fn)
 
 struct Open {
     std::string label; // "input:event3#0" or "uinput#1"
