@@ -11,7 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// struct timeval (two longs) + type, code, value: 16 bytes on the device, 24 on x86_64.
+// The time (two longs, whatever the libc's time_t) + type, code, value: 16 bytes on the
+// device, 24 on x86_64.
 static_assert(sizeof(struct input_event) == (UINTPTR_MAX == 0xffffffffu ? 16 : 24), "input_event");
 static_assert(offsetof(struct input_event, type) == 2 * sizeof(long), "input_event.type");
 static_assert(offsetof(struct input_event, code) == 2 * sizeof(long) + 2, "input_event.code");

@@ -74,6 +74,14 @@ static_assert(offsetof(sensor_t, reserved) == 36, "sensor_t.reserved");
 static_assert(sizeof(sensor_t) == 68, "sensor_t");
 #endif
 
+// A 64-bit time_t on the 32-bit target (armhf on Debian 13) widens the libc's timeval, not the
+// kernel's event: input_event then holds __sec and __usec as longs (input_event_sec and
+// input_event_usec name either form), so it stays 16 bytes there, as kernel_abi.h pins. No
+// other record that the module hands the kernel or the platform holds a time_t; its one clock
+// reading goes into sensors_event_t's 64-bit time stamp.
+static_assert(sizeof(input_event().input_event_sec) == sizeof(long), "input_event seconds");
+static_assert(sizeof(input_event().input_event_usec) == sizeof(long), "input_event microseconds");
+
 // IEEE single precision of the decimal values the module is written with.
 constexpr uint32_t bits(float f) {
     return __builtin_bit_cast(uint32_t, f);
