@@ -118,9 +118,12 @@ Outcome converse(const std::string& failure) {
     Rig rig(wait_ms);
     testing::AssertionResult up = rig.start_daemon();
     if (up)
-        up = rig.start_agent({"1234"}, {"/usr/bin/env",
-                                        {"env", "LD_PRELOAD=" FAIL_ALLOC_LIB, failure,
-                                         std::string("FAIL_ALLOC_REPORT=") + report}});
+        // ld.so splits LD_PRELOAD at spaces, which the build folder's path may have: the shim
+        // goes by its name, found through LD_LIBRARY_PATH, which splits at colons only.
+        up = rig.start_agent(
+            {"1234"}, {"/usr/bin/env",
+                       {"env", "LD_LIBRARY_PATH=" FAIL_ALLOC_DIR, "LD_PRELOAD=" FAIL_ALLOC_NAME,
+                        failure, std::string("FAIL_ALLOC_REPORT=") + report}});
     if (!up) {
         ADD_FAILURE() << up.message();
         unlink(report);
