@@ -53,7 +53,11 @@ class VMError(Exception):
 
 
 class VMSkip(Exception):
-    """The bench cannot run here (qemu or the kernel package missing)."""
+    """The bench cannot run here (qemu or the kernel package missing). Its text is the one
+    line that a skipped test prints as its reason, so it is kept to one line."""
+
+    def __str__(self):
+        return " ".join(super().__str__().split()) or "no reason given"
 
 
 def log(msg):
