@@ -42,7 +42,8 @@ def qemu_argv(qemu, machine, memory, vmlinuz, initrd, serial, qmp_path, extra=()
         "-display", "none"] + serial + ["-monitor", "none",
         "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
         "-kernel", vmlinuz, "-initrd", initrd,
-        "-append", "console=%s quiet loglevel=3 panic=-1" % machine["console"]] + list(extra)
+        "-append", ("console=%s quiet loglevel=3 panic=-1 %s" % (
+            machine["console"], machine.get("kernel_args", ""))).strip()] + list(extra)
 
 
 class VM:
