@@ -608,9 +608,9 @@ TEST_F(Module, KeyboardLostIsLookedForAgain) {
     }
     // The key held when the keyboard went is released once, with its report.
     input_event esc_up = key(EV_KEY, KEY_ESC, 0);
-    esc_up.time = {};
+    esc_up.input_event_sec = esc_up.input_event_usec = 0;
     input_event syn = key(EV_SYN, SYN_REPORT, 0);
-    syn.time = {};
+    syn.input_event_sec = syn.input_event_usec = 0;
     EXPECT_EQ((std::vector<std::string>{raw(esc_up), raw(syn)}), forwarded());
     EXPECT_EQ(1u, logged(6, "poll_poll: keyboard fd=").size());
     const int now = fake::input_fds("event4").back();
