@@ -7,7 +7,9 @@
 set -euo pipefail
 src=${1:?usage: space_test.sh SOURCE_DIR WORK COMPONENTS} work=$2 components=$3
 copy="$work/work dir/vardel"
-build="$work/work dir/build"
+# Inside the copy, as in a clone: compiler caches that rewrite paths relative to the build
+# folder (ccache's base folder) then find the objects of the tree's own build.
+build="$copy/build"
 
 # The tracked files as they are in the working tree, with their times (make then rebuilds
 # only what changed), in a repository of their own for the checks that ask git.
@@ -16,8 +18,8 @@ build="$work/work dir/build"
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 (cd "$src" && tracked "$list" .)
-rm -rf "$copy"
 mkdir -p "$copy"
+find "$copy" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
 (cd "$src" && tar --null -T "$list" -cf -) | tar -C "$copy" -xf -
 git -C "$copy" init -q
 git -C "$copy" add -A
