@@ -1,5 +1,6 @@
 #include "in_process.h"
 
+#include <android/log.h>
 #include <binder/TextOutput.h>
 #include <sanitizer/common_interface_defs.h>
 #include <stdint.h>
@@ -34,6 +35,10 @@ Channels& channels() {
             abort();
         }
         __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(n.realErr)));
+        // On the host the platform log writes to descriptor 2 (newer libutils warns there of
+        // names that are not UTF-8); on the device it goes to the log daemon, never into the
+        // run's own standard error, which is what the runs compare.
+        __android_log_set_minimum_priority(ANDROID_LOG_SILENT);
         return n;
     }();
     return c;
