@@ -66,6 +66,9 @@ while [ $i -lt 10 ]; do
     watching 1
     i=$((i+1))
 done
+# The watch is set before the scan that follows a loss, so the scan's listing may still be open.
+_i=0
+while [ "$(ls /proc/$mon/fd | wc -l)" != "$n0" ] && [ $_i -lt 100 ]; do _i=$((_i+1)); usleep 50000; done
 echo "descriptors before $n0 after $(ls /proc/$mon/fd | wc -l), watches $(ls -l /proc/$mon/fd | grep -c inotify)"
 read -r line <&5
 %(back)s
