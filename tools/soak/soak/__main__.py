@@ -1,4 +1,4 @@
-"""./dev soak [--minutes N] [--seed S] [--plan]: the device under a seeded mix of use and
+"""./dev soak [--minutes N | --hours H] [--seed S] [--plan]: the device under a seeded mix of use and
 faults. Exit status: 0 all accounted for, 1 a fault found, 2 usage, 77 cannot run here."""
 import argparse
 import os
@@ -10,14 +10,20 @@ from .plan import format_step, make_plan
 
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="dev soak")
-    ap.add_argument("--minutes", type=float, default=10.0)
+    length = ap.add_mutually_exclusive_group()
+    length.add_argument("--minutes", type=float, default=None, help="default: 10")
+    length.add_argument("--hours", type=float, default=None)
     ap.add_argument("--seed", type=int, default=None, help="default: from the clock")
     ap.add_argument("--plan", action="store_true", help="print the schedule and exit")
     ap.add_argument("--build-dir", default="build-armhf")
     ap.add_argument("--out", default=None, help="where the table and picture go (BUILD/soak)")
     a = ap.parse_args(argv)
-    if a.minutes <= 0:
-        ap.error("--minutes must be positive")
+    if a.hours is not None:
+        a.minutes = a.hours * 60.0
+    elif a.minutes is None:
+        a.minutes = 10.0
+    if not 0 < a.minutes <= 7 * 24 * 60:
+        ap.error("the length must be positive and at most a week")
     seed = a.seed if a.seed is not None else int(time.time()) % 1000000
     plan = make_plan(seed, a.minutes)
     print("soak seed %d, %g minutes, %d steps" % (seed, a.minutes, len(plan)), flush=True)

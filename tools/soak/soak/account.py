@@ -1,6 +1,8 @@
 """What each part of a soak should have seen, as pure functions over what was recorded.
 Each returns a list of errors (empty when all is accounted for) and adds to counters."""
-from .plan import ARROWS, FORWARDED, SWALLOWED
+import re
+
+from .plan import FORWARDED
 
 DEV = "/org/velto/hci0/dev_00_11_22_33_44_55"
 AUTH_UUID = "0000111f-0000-1000-8000-00805f9b34fb"
@@ -21,79 +23,250 @@ def agent_lines(lines):
     return [l for l in lines if l and not l.startswith("Bluetooth agent ver")]
 
 
-class Burst:
-    """The strokes between two quiet moments. strokes: (key, index of its press among the
-    keyboard's events); each stroke is two events, press and release. stalls: (first, end)
-    event indices typed while the sensor service was stopped."""
-
-    def __init__(self, strokes, stalls, enabled):
-        self.strokes, self.stalls, self.enabled = strokes, stalls, enabled
-
-    def stalled(self, index):
-        return any(a <= i < b for a, b in self.stalls for i in (index, index + 1))
+# The keyboard's key codes by the module's rules: arrows set a rotation (degrees), the left
+# Ctrl and Alt are swallowed when pressed, three keys are offered by the virtual device.
+ARROW_CODES = {103: 0, 106: 90, 108: 180, 105: 270}
+SWALLOWED_CODES = (29, 56)
+OFFERED_CODES = tuple(FORWARDED.values())
+GAP_LIMIT = 400  # key events a stall can lose: far more than the kernel's queue holds
+LATE = 0.5  # s after a stall's end that its queue may still be read
 
 
-def account_keys(burst, rotation, downs, reports, held, counts):
-    """downs: presses per key code seen on the virtual device; reports: rotations reported,
-    in order; held: key codes down there at the quiet moment. rotation: the module's rotation
-    before the burst (None: not known). Returns (errors, rotation after)."""
+def parse_truth(line):
+    """'key SEC CODE VALUE' or 'dropped SEC' of `evprobe truth`; None for other lines."""
+    w = line.split()
+    try:
+        if w[0] == "key" and len(w) == 4:
+            return (float(w[1]), int(w[2]), int(w[3]))
+        if w[0] == "dropped" and len(w) == 2:
+            return (float(w[1]), None, None)
+    except ValueError:
+        pass
+    return None
+
+
+def parse_record(line):
+    """One line of the sensor service's log as the accounting reads it: ('tap', code,
+    value), ('report', degrees), ('activate', 0|1), ('drop', released, pressed)."""
+    w = line.split()
+    if not w:
+        return None
+    if w[0] == "tap" and len(w) == 3:
+        return ("tap", int(w[1]), int(w[2]))
+    if w[0] == "report" and len(w) > 1 and w[1].startswith("rotation="):
+        return ("report", int(w[1][9:]))
+    if w[0] == "activate" and len(w) == 2:
+        return ("activate", int(w[1]))
+    m = re.search(r"events dropped by the kernel .*?(\d+) held key\(s\) released, (\d+) pressed", line)
+    if m:
+        return ("drop", int(m.group(1)), int(m.group(2)))
+    return None
+
+
+def trace_of(code, value, enabled, rotation):
+    """What the module leaves of one key event: ('tap', code, value) written to uinput,
+    ('report', degrees), or None where its rules leave nothing (a repeat, which the
+    virtual device makes itself; a swallowed press)."""
+    if code in ARROW_CODES:
+        if enabled:
+            return ("report", ARROW_CODES[code])
+    elif code in SWALLOWED_CODES:
+        if value:
+            return None
+        if enabled:
+            return ("report", rotation)
+    if value == 2:
+        return None
+    return ("tap", code, value)
+
+
+class Strokes:
+    """The accounting of every key event the kernel delivered (`truth`: (time, code, value)
+    in its order) against the module's record (parse_record items in its order); `stalls`:
+    (stop, end) times of the sensor service's stalls on the truth's clock."""
+
+    def __init__(self, truth, record, stalls):
+        self.truth = [e for e in truth if e[1] is not None]
+        self.truth_drops = [e[0] for e in truth if e[1] is None]
+        self.stalls = stalls
+        self.items = list(record)
+        self.resync = set()
+        for d, item in enumerate(self.items):
+            if item[0] == "drop":
+                # The keys the module set right after a loss come just before its line.
+                k, left = d - 1, item[1] + item[2]
+                while left and k >= 0 and self.items[k][0] == "tap":
+                    self.resync.add(k)
+                    k, left = k - 1, left - 1
+        self.label = [None] * len(self.truth)
+        self.errors = []
+        self.extra = 0
+
+    def in_stall(self, t):
+        return any(a - LATE <= t <= b + LATE for a, b in self.stalls)
+
+    def _next(self, j, state):
+        """The next trace item from j (activations applied to state); len(items) at the end."""
+        while j < len(self.items):
+            item = self.items[j]
+            if item[0] == "activate":
+                state["enabled"] = bool(item[1])
+            elif item[0] in ("tap", "report") and j not in self.resync:
+                return j
+            j += 1
+        return j
+
+    def _step(self, i, j, state):
+        """Event i against the record from j: (matched, label, j after)."""
+        j = self._next(j, state)
+        _, code, value = self.truth[i]
+        want = trace_of(code, value, state["enabled"], state["rotation"])
+        if want is not None and (j >= len(self.items) or self.items[j] != want):
+            return False, want, j
+        if code in ARROW_CODES:
+            state["rotation"] = ARROW_CODES[code]
+        return True, want[0] if want else "rule", j + (want is not None)
+
+    def _matches(self, i, j, state, drop):
+        """Whether the record goes on matching from event i and item j: 20 traces, or 3
+        once past the loss's line `drop`, or to the end."""
+        state, done = dict(state), 0
+        while i < len(self.truth) and done < 20 and not (j > drop and done >= 3):
+            ok, label, j = self._step(i, j, state)
+            if not ok:
+                return False
+            done += label != "rule"
+            i += 1
+        return True
+
+    def _gap(self, i, j, state, used):
+        """(end, drop) of a run of events from i that the kernel dropped from the module's
+        queue: its record has a loss's line not yet used from the last match on, the run
+        lies in a stall, and the record matches again after it; None when there is none."""
+        drops = [d for d in range(self.last, len(self.items))
+                 if self.items[d][0] == "drop" and d not in used]
+        if not drops:
+            return None
+        for k in range(i + 1, min(len(self.truth), i + GAP_LIMIT) + 1):
+            if not self.in_stall(self.truth[k - 1][0]):
+                return None
+            if k == len(self.truth) or self._matches(k, j, state, drops[0]):
+                return k, drops[0]
+        return None
+
+    def run(self):
+        state = {"enabled": True, "rotation": 0}
+        i = j = 0
+        self.last, used = 0, set()
+        while i < len(self.truth):
+            ok, label, j2 = self._step(i, j, state)
+            if ok:
+                self.label[i] = label
+                if label != "rule":
+                    self.last = j2
+                i, j = i + 1, j2
+                continue
+            j = j2  # a mismatch leaves the rotation as it was
+            gap = self._gap(i, j, state, used)
+            if gap is not None:
+                for n in range(i, gap[0]):
+                    self.label[n] = "lost"
+                used.add(gap[1])
+                i = gap[0]
+                continue
+            self._unexplained(i, j, label)
+            if j < len(self.items) and self._explains(i, j, state):
+                self.extra += 1
+                j += 1
+            else:
+                self.label[i] = "none"
+                i += 1
+        j = self._next(j, state)
+        left = [n for n in range(j, len(self.items)) if self.items[n][0] in ("tap", "report")
+                and n not in self.resync]
+        if left:
+            self.extra += len(left)
+            self.errors.append("%d traces in the module's record that no stroke explains, first %s"
+                               % (len(left), self.items[left[0]]))
+        if self.truth_drops:
+            self.errors.append("the ground truth's reader itself lost events (at %s)" % self.truth_drops[0])
+        return self
+
+    def _explains(self, i, j, state):
+        """Whether record item j is the trace of one of the next few events: if so, the
+        event at i left nothing; if not, item j is a trace with no stroke."""
+        s = dict(state)
+        for n in range(i, min(i + 4, len(self.truth))):
+            _, code, value = self.truth[n]
+            if trace_of(code, value, s["enabled"], s["rotation"]) == self.items[j]:
+                return False
+            if code in ARROW_CODES:
+                s["rotation"] = ARROW_CODES[code]
+        return True
+
+    def _unexplained(self, i, j, want):
+        t, code, value = self.truth[i]
+        got = self.items[j] if j < len(self.items) else "the record's end"
+        if len(self.errors) < 20:
+            self.errors.append("key %d %s at %.3f s: no %s in the module's record (next there: %s)"
+                               % (code, {0: "release", 1: "press", 2: "repeat"}.get(value, value), t,
+                                  want, got))
+
+    def strokes(self):
+        """Stroke counts by how each was accounted for: a stroke is a press and what
+        follows it of the same key."""
+        open_, strokes = {}, []
+        for (t, code, value), label in zip(self.truth, self.label):
+            if value == 1 or code not in open_:
+                open_[code] = len(strokes)
+                strokes.append((code, []))
+            strokes[open_[code]][1].append(label)
+            if value == 0:
+                open_.pop(code, None)
+        c = dict(typed=0, forwarded=0, unoffered=0, reported=0, lost=0, traceless=0)
+        for code, labels in strokes:
+            c["typed"] += 1
+            if "none" in labels:
+                c["traceless"] += 1
+            elif "lost" in labels:
+                c["lost"] += 1
+            elif "report" in labels:
+                c["reported"] += 1
+            elif code in OFFERED_CODES:
+                c["forwarded"] += 1
+            elif "tap" in labels:
+                c["unoffered"] += 1
+            else:
+                c["traceless"] += 1
+        c["untraced reports"] = self.extra
+        return c
+
+
+def account_offered(record, zaze, held):
+    """Every press of an offered key written to uinput reached the virtual device (zaze:
+    {code: presses seen there}); no key left down there."""
     errors = []
+    for code in OFFERED_CODES:
+        written = sum(1 for it in record if it[0] == "tap" and it[1] == code and it[2] == 1)
+        if zaze.get(code, 0) != written:
+            errors.append("key %d: %d presses written to uinput, %d on the virtual device"
+                          % (code, written, zaze.get(code, 0)))
     if held:
         errors.append("stuck keys on the virtual device: %s" % " ".join(map(str, held)))
-    outside, inside = {}, {}
-    last_arrow = None
-    for key, index in burst.strokes:
-        (inside if burst.stalled(index) else outside)[key] = \
-            (inside if burst.stalled(index) else outside).get(key, 0) + 1
-        if key in ARROWS:
-            last_arrow = (key, burst.stalled(index))
-    counts["typed"] += len(burst.strokes)
-    counts["stalled"] += sum(inside.values())
-    for key, code in FORWARDED.items():
-        o, s, d = outside.get(key, 0), inside.get(key, 0), downs.get(code, 0)
-        if d < o:
-            errors.append("%s: %d typed outside stalls, %d delivered" % (key, o, d))
-        elif d > o + s:
-            errors.append("%s: %d typed, %d delivered" % (key, o + s, d))
-        else:
-            counts["delivered"] += d
-            counts["lost"] += o + s - d
-    extra = set(downs) - set(FORWARDED.values())
-    if extra:
-        errors.append("keys on the virtual device that it does not declare: %s" % sorted(extra))
-    arrows_out = sum(outside.get(k, 0) for k in ARROWS)
-    mods_out = sum(outside.get(k, 0) for k in SWALLOWED)
-    traceless = sum(n for k, n in outside.items() if k not in FORWARDED)
-    if burst.enabled:
-        # Each arrow reports at its press and its release (and repeats); a swallowed
-        # modifier's release reports the current rotation.
-        typed_rot = {ARROWS[k] for k, _ in burst.strokes if k in ARROWS}
-        allowed = typed_rot | ({rotation} if rotation is not None else set(ARROWS.values()))
-        for key, deg in ARROWS.items():
-            want, got = 2 * outside.get(key, 0), reports.count(deg)
-            if got < want:
-                errors.append("%s: %d strokes outside stalls, %d reports of %d" %
-                              (key, outside.get(key, 0), got, deg))
-        wrong = sorted(set(reports) - allowed)
-        if wrong:
-            errors.append("reports of rotations never typed: %s" % wrong)
-        if len(reports) < 2 * arrows_out + mods_out:
-            errors.append("%d reports for %d arrow and %d modifier strokes" %
-                          (len(reports), arrows_out, mods_out))
-        counts["delivered"] += arrows_out + mods_out
-        traceless -= arrows_out + mods_out
-    elif reports:
-        errors.append("%d reports while the sensor was off" % len(reports))
-    counts["traceless"] += traceless
-    if last_arrow and not last_arrow[1]:
-        after = ARROWS[last_arrow[0]]
-    elif last_arrow:
-        after = reports[-1] if burst.enabled and reports else None
-    else:
-        after = rotation
-    if burst.enabled and reports and after is not None and reports[-1] != after:
-        errors.append("last report %d, last arrow typed %d" % (reports[-1], after))
-    return errors, after
+    return errors
+
+
+def rates(presses, planned, seconds):
+    """Typing against the plan: (typed a second, planned a second, peak typed, peak
+    planned), a peak being the most presses within one second."""
+    def peak(ts):
+        ts, best, a = sorted(ts), 0, 0
+        for b in range(len(ts)):
+            while ts[b] - ts[a] >= 1.0:
+                a += 1
+            best = max(best, b - a + 1)
+        return best
+    return (len(presses) / seconds, len(planned) / seconds, peak(presses), peak(planned))
 
 
 def account_round(sent, replies, lines, status, counts):

@@ -1,8 +1,8 @@
 """The schedule of a soak, drawn from a seed: the same seed and length give the same steps.
 
-A step is (time in s, part, action, args). Typing comes in bursts; each burst ends with a
-quiet moment (the check of the keys), and the sensor is toggled only there, so that every
-stroke of a burst meets one known state. The other parts run on their own clocks between."""
+A step is (time in s, part, action, args). Typing comes in bursts, and the sensor is toggled
+only between them, so that every stroke meets one known state. The other parts run on
+their own clocks, at the same time."""
 import random
 
 # Typed keys: those the module forwards (Esc, left Meta, Compose), the arrows, the keys it
@@ -18,6 +18,7 @@ MEMBERS = ("RequestPinCode", "RequestPasskey", "RequestConfirmation", "Authorize
 SERVICE_NAMES = ("echo", "anonymous", "mute", "nope")
 SAMPLE_EVERY = 10.0
 MIN_PERIOD = 0.05  # at most 20 strokes a second
+SETTLE = 0.3  # s around the end of a stall without a key down
 
 
 def _typing(rnd, end):
@@ -47,11 +48,16 @@ def _typing(rnd, end):
             else:
                 hold = round(rnd.uniform(0.1, 2.0) if rnd.random() < 0.1 else rnd.uniform(0.02, 0.08), 2)
                 gap = rnd.uniform(0.02, 0.3)
+            if stall and t < stall[1] + SETTLE and t + hold + 0.02 > stall[1] - SETTLE:
+                # No key is down while the service catches up after a stall: the key
+                # state it reads then is the keyboard's at rest.
+                t = round(stall[1] + SETTLE, 2)
+                continue
             steps.append((round(t, 2), "keys", "press", (key, hold)))
             t = round(t + max(MIN_PERIOD, hold + 0.02 + gap), 2)
         t += 0.5
-        steps.append((round(t, 2), "keys", "quiet", ()))
         if rnd.random() < 0.3:
+            # Between bursts: no key is down.
             steps.append((round(t + 0.01, 2), "sensors", "toggle", ()))
 
 

@@ -37,18 +37,23 @@ def resource_rows(resources, duration):
     return rows, errors
 
 
-def table(seed, minutes, counts, rows):
+def table(seed, minutes, counts, rows, strokes, rates, late):
     out = ["soak seed %d, %g minutes" % (seed, minutes), "",
-           "%-10s %8s %8s %7s" % ("part", "ops", "faults", "errors")]
-    for part in ("keys", "sensors", "agent", "registry"):
+           "%-10s %8s %8s %7s %9s" % ("part", "ops", "faults", "errors", "late, s")]
+    for part, worker in (("keys", "keys"), ("sensors", "fault"), ("agent", "agent"), ("registry", "registry")):
         c = counts[part]
-        out.append("%-10s %8d %8d %7d" % (part, c["ops"], c["faults"], c["errors"]))
-    k = counts["keys"]
-    out += ["", "strokes: %d typed, %d delivered, %d without a trace by the module's rules, "
-            "%d typed during stalls (%d of them lost), %d stuck keys" %
-            (k["typed"], k["delivered"], k["traceless"], k["stalled"], k["lost"], k["stuck"]), "",
-            "%-15s %9s %9s %9s %5s %5s %5s %10s" % ("process", "kB start", "kB warm", "kB end",
-                                                    "fd st", "fd wm", "fd end", "kB/hour")]
+        out.append("%-10s %8d %8d %7d %9.2f" % (part, c["ops"], c["faults"], c["errors"], late.get(worker, 0.0)))
+    if rates:
+        out += ["", "typing: %.2f strokes a second (plan %.2f, ratio %.3f); bursts up to %d a second (plan %d)"
+                % (rates[0], rates[1], rates[0] / rates[1] if rates[1] else 0.0, rates[2], rates[3])]
+    if strokes:
+        k = strokes
+        out += ["strokes the kernel delivered: %d; forwarded to the virtual device %d, forwarded of keys it "
+                "does not offer %d, reported %d, lost in stalls %d; without a trace %d; traces without a "
+                "stroke %d" % (k["typed"], k["forwarded"], k["unoffered"], k["reported"], k["lost"],
+                               k["traceless"], k["untraced reports"])]
+    out += ["", "%-15s %9s %9s %9s %5s %5s %5s %10s" % ("process", "kB start", "kB warm", "kB end",
+                                                         "fd st", "fd wm", "fd end", "kB/hour")]
     for r in rows:
         out.append("%-15s %9d %9d %9d %5d %5d %5d %10s" % r)
     return "\n".join(out) + "\n"

@@ -3,6 +3,7 @@ guest reports (tools/soak/guest.sh), a progress line, the table and the picture.
 import json
 import os
 import sys
+import threading
 import time
 
 from vm import device as vmdevice
@@ -20,121 +21,179 @@ class Failed(Exception):
     pass
 
 
+COLLECT_EVERY = 5.0  # s between fetches of the ground truth and the module's record
+SETTLE_LIMIT = 60.0  # s for the last strokes to come through at the end
+
+
+def stream_of(step):
+    """The worker that takes a step: faults and signals on their own, so that a slow
+    step elsewhere never delays them; keys from the host, not through the guest."""
+    _, part, action, _ = step
+    if part == "sensors" or action in ("kill", "start"):
+        return "fault"
+    return {"keys": "keys", "agent": "agent", "registry": "registry", "resources": "record"}[part]
+
+
 class Soak:
     def __init__(self, g, seed, minutes, plan, progress):
         self.g, self.seed, self.minutes, self.plan = g, seed, minutes, plan
         self.progress = progress
         self.counts = {p: {"ops": 0, "faults": 0, "errors": 0} for p in
                        ("keys", "sensors", "agent", "registry")}
-        self.counts["keys"].update(typed=0, delivered=0, traceless=0, stalled=0, lost=0, stuck=0)
         self.resources = {}
-        self.enabled, self.rotation, self.delay = True, None, 0
-        self.samples_up = True
+        self.enabled, self.delay = True, 0
+        self.transitions = []  # the samples killed or started: (host from, to, up after)
+        self.stalls, self.stall_from = [], None
+        self.truth, self.record = [], []
+        self.late = {}
         self.next_id = 0
+        self.lock = threading.Lock()
+        self.stop = threading.Event()
+        self.failure = None
         self.elapsed = None
+        self.strokes, self.rates = {}, None
 
-    def cmd(self, action, *args):
-        self.next_id += 1
-        i = self.next_id
-        mark = self.g.mark()
-        self.g.send_line(" ".join((str(i), action) + tuple(str(a) for a in args)))
-        self.g.expect(r"^soak: %d end$" % i, STEP_LIMIT, since=mark)
+    def cmd(self, worker, *words):
+        with self.lock:
+            self.next_id += 1
+            i = self.next_id
+            mark = self.g.mark()
+            self.g.send_line(" ".join((str(i), worker) + tuple(str(w) for w in words)))
+        self.g.expect(r"^soak: %d end$" % i, STEP_LIMIT, since=mark, advance=False)
         out = [m.group(1) for m in self.g.matching(r"^soak: %d (.*)$" % i, since=mark)]
-        return out[:out.index("end")]
+        out = out[:out.index("end")]
+        died = [l[5:] for l in out if l.startswith("died ")]
+        if died:
+            raise Failed("a process died unasked: %s" % ", ".join(died))
+        return out
 
     def fail(self, part, errors):
         if errors:
             self.counts[part]["errors"] += len(errors)
             raise Failed("; ".join(errors))
 
-    def run(self):
-        m = self.g.expect(r"^soak: ready (\d+)$", 240)
-        self.next_event = int(m.group(1))
-        self.burst = account.Burst([], [], True)
-        self.start = time.monotonic()
-        last_progress = 0.0
-        for n, step in enumerate(self.plan):
-            t = step[0]
-            wait = self.start + t - time.monotonic()
-            if wait > 0:
-                time.sleep(wait)
+    def _fail_run(self, why):
+        with self.lock:
+            if self.failure is None:
+                self.failure = why
+        self.stop.set()
+
+    def _stream(self, name, steps):
+        for step in steps:
+            wait = self.start + step[0] - time.monotonic()
+            if self.stop.wait(max(0.0, wait)):
+                return
+            self.late[name] = max(self.late.get(name, 0.0), -wait)
             try:
-                self.step(step)
+                getattr(self, "do_" + step[2])(*step[3])
             except (Failed, vmdevice.VMError) as e:
                 # A guest step that never ends is a hang of what it drove.
-                raise Failed("step %d (%s): %s" % (n + 1, format_step(step).strip(), str(e).splitlines()[0]))
-            if time.monotonic() - last_progress >= (1.0 if self.progress.isatty() else 15.0):
-                last_progress = time.monotonic()
-                self.show()
-        self.cmd("quit")
+                self._fail_run("%s (%s): %s" % (name, format_step(step).strip(), str(e).splitlines()[0]))
+                return
+
+    def _collector(self):
+        while not self.stop.wait(COLLECT_EVERY):
+            try:
+                self.collect()
+            except (Failed, vmdevice.VMError) as e:
+                self._fail_run("collecting the record: %s" % str(e).splitlines()[0])
+
+    def collect(self):
+        """The new lines of the ground truth and of the module's record; how many came."""
+        out = self.cmd("record", "collect")
+        truth = [l[2:] for l in out if l.startswith("t ")]
+        record = [l[2:] for l in out if l.startswith("m ")]
+        self.truth += truth
+        self.record += record
+        return len(truth) + len(record)
+
+    def run(self):
+        self.g.expect(r"^soak: ready$", 240)
+        streams = {}
+        for step in self.plan:
+            streams.setdefault(stream_of(step), []).append(step)
+        self.start = time.monotonic()
+        threads = [threading.Thread(target=self._stream, args=(n, s), daemon=True) for n, s in streams.items()]
+        threads.append(threading.Thread(target=self._collector, daemon=True))
+        for t in threads:
+            t.start()
+        streams_left = threads[:-1]
+        while any(t.is_alive() for t in streams_left):
+            for t in streams_left:
+                t.join(1.0 if self.progress.isatty() else 15.0)
+                break
+            self.show()
+        self.stop.set()
+        for t in threads:
+            t.join(STEP_LIMIT + 10)
         self.elapsed = time.monotonic() - self.start
         if self.progress.isatty():
             self.progress.write("\n")
+        if self.failure:
+            raise Failed(self.failure)
+        # The last strokes through the service: nothing new twice in a row.
+        end, quiet = time.monotonic() + SETTLE_LIMIT, 0
+        while quiet < 2 and time.monotonic() < end:
+            time.sleep(1.0)
+            quiet = quiet + 1 if self.collect() == 0 else 0
+        held = self.cmd("record", "held")[0].split()[1:]
+        codes = " ".join(str(c) for c in account.OFFERED_CODES)
+        zaze = {int(w[1]): int(w[2]) for w in (l.split() for l in self.cmd("record", "zaze", codes))}
+        self.cmd("quit")
+        self.account(held, zaze)
+
+    def account(self, held, zaze):
+        truth = [e for e in map(account.parse_truth, self.truth) if e]
+        record = [e for e in map(account.parse_record, self.record) if e]
+        strokes = account.Strokes(truth, record, self.stalls).run()
+        self.strokes = strokes.strokes()
+        presses = [t for t, code, value in truth if code is not None and value == 1]
+        planned = [s[0] for s in self.plan if s[2] == "press"]
+        self.rates = account.rates(presses, planned, self.minutes * 60.0)
+        self.counts["keys"]["ops"] = self.strokes["typed"]
+        errors = strokes.errors + account.account_offered(record, zaze, held)
+        typed, plan_rate, peak, plan_peak = self.rates
+        if not 0.9 * plan_rate <= typed <= 1.1 * plan_rate:
+            errors.append("typed %.2f strokes a second, the plan %.2f" % (typed, plan_rate))
+        if peak < 0.9 * plan_peak:
+            errors.append("bursts reached %d strokes a second, the plan %d" % (peak, plan_peak))
+        self.fail("keys", errors)
 
     def show(self):
         c = self.counts
-        line = "soak %5.0f s: keys %d strokes, sensors %d, agent %d, registry %d ops; faults %d" % (
-            time.monotonic() - self.start, c["keys"]["typed"], c["sensors"]["ops"],
-            c["agent"]["ops"], c["registry"]["ops"], sum(p["faults"] for p in c.values()))
+        t = time.monotonic() - self.start
+        typed = sum(1 for l in self.truth if l.endswith(" 1") and l.startswith("key "))
+        planned = sum(1 for s in self.plan if s[2] == "press" and s[0] <= t)
+        line = ("soak %5.0f s: typed %.1f strokes/s (plan %.1f), sensors %d, agent %d, registry %d ops; faults %d"
+                % (t, typed / max(t, 1.0), planned / max(t, 1.0), c["sensors"]["ops"], c["agent"]["ops"],
+                   c["registry"]["ops"], sum(p["faults"] for p in c.values())))
         self.progress.write(("\r" + line + "  ") if self.progress.isatty() else line + "\n")
         self.progress.flush()
-
-    def step(self, step):
-        t, part, action, args = step
-        handler = getattr(self, "do_" + action)
-        handler(*args)
 
     # -- keys and the sensor service
 
     def do_press(self, key, hold):
         self.g.type_line("press %d %d" % (KEY_CODES[key], int(hold * 1000)))
-        self.burst.strokes.append((key, self.next_event))
-        self.next_event += 2
 
     def do_stop(self):
-        out = self.cmd("stop")
-        n = out[0].split()[1]
-        # A service that never settled: the whole burst so far may be lost with the stall.
-        self.stall_from = int(n) if n.isdigit() else min([i for _, i in self.burst.strokes] +
-                                                          [self.next_event])
+        out = self.cmd("fault", "stop")
+        self.stall_from = float(out[0].split()[1])
         self.counts["sensors"]["faults"] += 1
 
     def do_cont(self):
-        out = self.cmd("cont")
-        self.burst.stalls.append((self.stall_from, int(out[0].split()[1])))
-
-    def do_quiet(self):
-        # A last Esc marks the end: once the virtual device has its release, the service
-        # has handled every event before it (and printed their reports).
-        self.do_press("esc", 0.03)
-        marks = sum(1 for k, i in self.burst.strokes if k == "esc" and not self.burst.stalled(i))
-        out = dict(l.split(" ", 1) if " " in l else (l, "")
-                   for l in self.cmd("quiet", self.next_event, marks))
-        if int(out["typed"]) != self.next_event:
-            self.fail("keys", ["the keyboard typed %s of %d events" % (out["typed"], self.next_event)])
-        downs = {}
-        for code in out["downs"].split():
-            downs[int(code)] = downs.get(int(code), 0) + 1
-        held = out["held"].split()
-        reports = [int(r) for r in out["reports"].split()]
-        c = self.counts["keys"]
-        c["stuck"] += len(held)
-        errors, self.rotation = account.account_keys(self.burst, self.rotation, downs, reports, held, c)
-        c["ops"] += len(self.burst.strokes)
-        self.burst = account.Burst([], [], self.enabled)
-        self.fail("keys", errors)
+        out = self.cmd("fault", "cont")
+        self.stalls.append((self.stall_from, float(out[0].split()[1])))
 
     def do_toggle(self):
-        out = self.cmd("toggle")
+        out = self.cmd("fault", "toggle")
         self.counts["sensors"]["ops"] += 1
         want = "activate %d" % (0 if self.enabled else 1)
         if out != [want]:
             self.fail("sensors", ["SIGUSR1 gave %r, wanted %r" % (out, want)])
         self.enabled = not self.enabled
-        self.burst.enabled = self.enabled
 
     def do_delay(self):
-        out = self.cmd("delay")
+        out = self.cmd("fault", "delay")
         self.counts["sensors"]["ops"] += 1
         want = "delay " + DELAYS[self.delay % len(DELAYS)]
         self.delay += 1
@@ -159,7 +218,7 @@ class Soak:
         return got, status
 
     def do_round(self, *members):
-        got, status = self.split(self.cmd("round", ",".join(members)))
+        got, status = self.split(self.cmd("agent", "round", ",".join(members)))
         sent = list(members[:members.index("Release") + 1])
         errors = account.account_round(sent, got["daemon"], got["agent"], status, self.counts["agent"])
         self.fail("agent", errors + ["guest: %s" % " ".join(v) for k, v in got.items()
@@ -172,13 +231,13 @@ class Soak:
         self._end("term")
 
     def _end(self, how):
-        got, status = self.split(self.cmd(how))
+        got, status = self.split(self.cmd("agent", how))
         path = (got.get("path") or [""])[0]
         errors = account.account_end(how, got["agent"], status, got["daemon"], path, self.counts["agent"])
         self.fail("agent", errors)
 
     def do_stranger(self, what):
-        got, status = self.split(self.cmd("stranger", what))
+        got, status = self.split(self.cmd("agent", "stranger", what))
         self.counts["agent"]["ops"] += 1
         text = "\n".join(got["out"])
         want = ("org.freedesktop.DBus.Error.AccessDenied" if what == "call" else "cannot take the bus name")
@@ -186,7 +245,7 @@ class Soak:
             self.fail("agent", ["another user's %s was not refused: %r, status %r" % (what, text, status)])
 
     def do_pair(self):
-        got, status = self.split(self.cmd("pair"))
+        got, status = self.split(self.cmd("agent", "pair"))
         self.counts["agent"]["ops"] += 1
         lines = account.agent_lines(got["agent"])
         want = [account.CALLS["RequestPinCode"][2], account.CALLS["Release"][2]]
@@ -200,10 +259,16 @@ class Soak:
     # -- the registry
 
     def _service(self, op, name=""):
-        got, status = self.split(self.cmd(op, name) if name else self.cmd(op))
-        errors = account.account_service(op, name, self.samples_up, got["out"], status,
-                                         self.counts["registry"])
-        self.fail("registry", errors)
+        t0 = time.monotonic()
+        got, status = self.split(self.cmd("registry", op, name) if name else self.cmd("registry", op))
+        t1 = time.monotonic()
+        # A step beside a kill or a start of the samples may see them either way.
+        states = {up for a, b, up in self.transitions if a <= t1 and b >= t0}
+        before = [up for a, b, up in self.transitions if b < t0]
+        states.add(before[-1] if before else True)
+        tries = [account.account_service(op, name, up, got["out"], status, {"ops": 0}) for up in states]
+        self.counts["registry"]["ops"] += 1
+        self.fail("registry", min(tries, key=len))
 
     def do_list(self):
         self._service("list")
@@ -214,24 +279,24 @@ class Soak:
     def do_call(self, name):
         self._service("call", name)
 
+    def _samples(self, action, up):
+        t0 = time.monotonic()
+        out = self.cmd("fault", action)
+        self.transitions.append((t0, time.monotonic(), up))
+        if out:
+            self.fail("registry", out)
+
     def do_kill(self):
-        self.cmd("kill")
-        self.samples_up = False
+        self._samples("kill", False)
         self.counts["registry"]["faults"] += 1
 
     def do_start(self):
-        out = self.cmd("start")
-        self.samples_up = True
-        if out:
-            self.fail("registry", out)
+        self._samples("start", True)
 
     # -- resources
 
     def do_sample(self):
-        out = self.cmd("sample")
-        died = [l for l in out if l.startswith("died ")]
-        if died:
-            raise Failed("a process died unasked: %s" % ", ".join(l[5:] for l in died))
+        out = self.cmd("record", "sample")
         t = time.monotonic() - self.start
         for l in out:
             w = l.split()
@@ -260,7 +325,7 @@ def soak(build_dir, seed, minutes, plan, out_dir, progress=sys.stdout):
                 failure = "the device: %s" % str(e).splitlines()[0]
     duration = minutes * 60.0
     rows, growth_errors = report.resource_rows(s.resources, duration)
-    text = report.table(seed, minutes, s.counts, rows)
+    text = report.table(seed, minutes, s.counts, rows, s.strokes, s.rates, s.late)
     if failure is None and growth_errors:
         failure = "; ".join(growth_errors)
     with open(base + ".txt", "w") as f:
@@ -269,6 +334,7 @@ def soak(build_dir, seed, minutes, plan, out_dir, progress=sys.stdout):
             f.write("\nFAILED: %s\n" % failure)
     with open(base + ".json", "w") as f:
         json.dump({"seed": seed, "minutes": minutes, "failure": failure, "counts": s.counts,
+                   "strokes": s.strokes, "rates": s.rates, "late": s.late,
                    "seconds": s.elapsed, "resources": s.resources,
                    "growth": {r[0]: r[-1] for r in rows}}, f)
     progress.write("\n" + text)

@@ -3,6 +3,9 @@
 //   evprobe keys NAME           the codes of its keys that are down now (EVIOCGKEY)
 //   evprobe watch NAME MILLIS   its events until MILLIS pass or the device goes
 //   evprobe count NAME MILLIS CODE   the same, counting presses of CODE (read in bulk)
+//   evprobe truth NAME          every key event and SYN_DROPPED with the kernel's time
+//                               stamp (CLOCK_BOOTTIME, as /proc/uptime), until NAME goes
+//                               or a signal: "key SEC.USEC CODE VALUE", "dropped SEC.USEC"
 //   evprobe relay NAME          the bare forwarder: NAME's events to "Bare Buttons"
 //                               (uinput), a packet broken by SYN_DROPPED skipped;
 //                               until NAME goes or a signal
@@ -23,7 +26,7 @@
 namespace {
 
 const char kUsage[] = "Usage: evprobe caps NAME | evprobe keys NAME | evprobe watch NAME MILLIS |"
-                      " evprobe count NAME MILLIS CODE | evprobe relay NAME\n";
+                      " evprobe count NAME MILLIS CODE | evprobe truth NAME | evprobe relay NAME\n";
 
 bool test_bit(const unsigned long* bits, int n) {
     const int per = 8 * sizeof(unsigned long);
@@ -138,6 +141,42 @@ int count(int fd, const std::string& path, long millis, int code) {
     return 0;
 }
 
+// The ground truth of a keyboard for a reader that does not grab it: what the kernel
+// delivered, stamped on the clock the guest's shell reads in /proc/uptime.
+int truth(int fd, const std::string& path) {
+    int clock = CLOCK_BOOTTIME;
+    if (ioctl(fd, EVIOCSCLOCKID, &clock) < 0) {
+        fprintf(stderr, "evprobe: EVIOCSCLOCKID: %s\n", strerror(errno));
+        return 1;
+    }
+    printf("truth %s\n", path.c_str());
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        input_event evs[64];
+        ssize_t got = read(fd, evs, sizeof evs);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got <= 0)
+            break; // the device went
+        for (size_t i = 0; i < got / sizeof evs[0]; i++) {
+            const input_event& ev = evs[i];
+            const long long sec = ev.input_event_sec;
+            const long usec = ev.input_event_usec;
+            if (ev.type == EV_KEY)
+                printf("key %lld.%06ld %u %d\n", sec, usec, ev.code, ev.value);
+            else if (ev.type == EV_SYN && ev.code == SYN_DROPPED)
+                printf("dropped %lld.%06ld\n", sec, usec);
+        }
+    }
+    printf("truth: device gone\n");
+    return 0;
+}
+
 // What a forwarder must do at least: wait, read one event, write it on.
 int relay(int fd) {
     int out = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -207,7 +246,8 @@ int main(int argc, char** argv) {
     const bool is_watch = argc == 4 && strcmp(argv[1], "watch") == 0;
     const bool is_count = argc == 5 && strcmp(argv[1], "count") == 0;
     const bool is_relay = argc == 3 && strcmp(argv[1], "relay") == 0;
-    if (!is_caps && !is_keys && !is_watch && !is_count && !is_relay) {
+    const bool is_truth = argc == 3 && strcmp(argv[1], "truth") == 0;
+    if (!is_caps && !is_keys && !is_watch && !is_count && !is_relay && !is_truth) {
         fputs(kUsage, stderr);
         return 2;
     }
@@ -220,6 +260,7 @@ int main(int argc, char** argv) {
     int rc = is_caps    ? caps(fd)
              : is_keys  ? keys_down(fd)
              : is_relay ? relay(fd)
+             : is_truth ? truth(fd, path)
              : is_count ? count(fd, path, strtol(argv[3], nullptr, 10), atoi(argv[4]))
                         : watch(fd, path, strtol(argv[3], nullptr, 10));
     close(fd);

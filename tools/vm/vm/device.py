@@ -34,6 +34,7 @@ EXTRAS = {
     "bin/evprobe": "/system/xbin/evprobe",
     "bin/agent_bare_responder": "/system/xbin/agent_bare_responder",
     "bin/service-bench": "/system/xbin/service-bench",
+    "lib/uinput_tap.so": "/system/xbin/uinput_tap.so",
 }
 
 # Debian's bus daemon and what it needs beyond the cross build's libraries, fetched and
