@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The soak's figures (tools/soak) from a short run on the device: strokes delivered a
-# second and each long-lived process's memory growth an hour, one table row each.
+# The soak's figures (tools/soak) from a short run on the device: strokes typed a second
+# and their ratio to the plan's, strokes accounted for, and each long-lived process's
+# memory growth an hour, one table row each.
 # Usage: BUILD_DIR=/abs/build bench/soak/bench.sh   (SOAK_MINUTES, default 3)
 set -euo pipefail
 if [ -z "${BUILD_DIR:-}" ]; then
@@ -28,10 +29,16 @@ except OSError:
     print("soak|skipped|-|-|-|-|no result (see the log above)")
     sys.exit(0)
 note = "seed %d, %g min" % (r["seed"], r["minutes"]) + ("; FAILED: %s" % r["failure"] if r["failure"] else "")
-k = r["counts"]["keys"]
-if r["seconds"]:
-    print("soak|delivered strokes per s|%.2f|-|-|-|%s; %d typed, %d during stalls, %d lost there"
-          % (k["delivered"] / r["seconds"], note, k["typed"], k["stalled"], k["lost"]))
+k, rates = r.get("strokes") or {}, r.get("rates")
+if rates:
+    print("soak|strokes typed per s|%.2f|-|-|-|%s; plan %.2f, ratio %.3f; bursts %d a second (plan %d)"
+          % (rates[0], note, rates[1], rates[0] / rates[1] if rates[1] else 0.0, rates[2], rates[3]))
+if k:
+    accounted = k["typed"] - k["traceless"]
+    print("soak|strokes accounted for|%d|-|-|-|%s; of %d the kernel delivered (must be all): "
+          "%d forwarded, %d forwarded not offered, %d reported, %d lost in stalls; %d traces without a stroke"
+          % (accounted, note, k["typed"], k["forwarded"], k["unoffered"], k["reported"], k["lost"],
+             k["untraced reports"]))
 for name, rate in sorted(r["growth"].items()):
     if name != "agent":
         print("soak|%s memory growth, kB/hour|%s|-|-|-|after warm-up; %s" % (name, rate.lstrip("+"), note))

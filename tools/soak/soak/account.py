@@ -29,7 +29,7 @@ ARROW_CODES = {103: 0, 106: 90, 108: 180, 105: 270}
 SWALLOWED_CODES = (29, 56)
 OFFERED_CODES = tuple(FORWARDED.values())
 GAP_LIMIT = 400  # key events a stall can lose: far more than the kernel's queue holds
-LATE = 0.5  # s after a stall's end that its queue may still be read
+LATE = 1.0  # s around a stall: events queued unread before it, read after it
 
 
 def parse_truth(line):
@@ -175,12 +175,10 @@ class Strokes:
                 i = gap[0]
                 continue
             self._unexplained(i, j, label)
-            if j < len(self.items) and self._explains(i, j, state):
-                self.extra += 1
-                j += 1
-            else:
-                self.label[i] = "none"
-                i += 1
+            a, j = self._resume(i, j, state)
+            for n in range(i, i + a):
+                self.label[n] = "none"
+            i += a
         j = self._next(j, state)
         left = [n for n in range(j, len(self.items)) if self.items[n][0] in ("tap", "report")
                 and n not in self.resync]
@@ -192,17 +190,19 @@ class Strokes:
             self.errors.append("the ground truth's reader itself lost events (at %s)" % self.truth_drops[0])
         return self
 
-    def _explains(self, i, j, state):
-        """Whether record item j is the trace of one of the next few events: if so, the
-        event at i left nothing; if not, item j is a trace with no stroke."""
-        s = dict(state)
-        for n in range(i, min(i + 4, len(self.truth))):
-            _, code, value = self.truth[n]
-            if trace_of(code, value, s["enabled"], s["rotation"]) == self.items[j]:
-                return False
-            if code in ARROW_CODES:
-                s["rotation"] = ARROW_CODES[code]
-        return True
+    def _resume(self, i, j, state):
+        """After a fault at event i and item j: the fewest events (a) and traces skipped
+        after which the record matches again; (a, j after the skipped traces)."""
+        for total in range(1, 13):
+            for a in range(total + 1):
+                k, skipped = j, 0
+                while skipped < total - a and k < len(self.items):
+                    k = self._next(k, dict(state)) + 1
+                    skipped += 1
+                if i + a <= len(self.truth) and self._matches(i + a, k, state, len(self.items)):
+                    self.extra += skipped
+                    return a, k
+        return 1, j
 
     def _unexplained(self, i, j, want):
         t, code, value = self.truth[i]

@@ -51,7 +51,7 @@ def _typing(rnd, end):
             if stall and t < stall[1] + SETTLE and t + hold + 0.02 > stall[1] - SETTLE:
                 # No key is down while the service catches up after a stall: the key
                 # state it reads then is the keyboard's at rest.
-                t = round(stall[1] + SETTLE, 2)
+                t = round(stall[1] + SETTLE + 0.01, 2)
                 continue
             steps.append((round(t, 2), "keys", "press", (key, hold)))
             t = round(t + max(MIN_PERIOD, hold + 0.02 + gap), 2)

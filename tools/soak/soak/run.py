@@ -157,6 +157,8 @@ class Soak:
             errors.append("typed %.2f strokes a second, the plan %.2f" % (typed, plan_rate))
         if peak < 0.9 * plan_peak:
             errors.append("bursts reached %d strokes a second, the plan %d" % (peak, plan_peak))
+        if len(errors) > 3:
+            errors = errors[:3] + ["%d more" % (len(errors) - 3)]
         self.fail("keys", errors)
 
     def show(self):
