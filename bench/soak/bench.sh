@@ -31,7 +31,7 @@ except OSError:
 note = "seed %d, %g min" % (r["seed"], r["minutes"]) + ("; FAILED: %s" % r["failure"] if r["failure"] else "")
 k, rates = r.get("strokes") or {}, r.get("rates")
 if rates:
-    print("soak|strokes typed per s|%.2f|-|-|-|%s; plan %.2f, ratio %.3f; bursts %d a second (plan %d)"
+    print("soak|strokes typed per s|%.2f|-|-|-|%s; plan %.2f, ratio %.3f; bursts %.1f a second (plan %.1f)"
           % (rates[0], note, rates[1], rates[0] / rates[1] if rates[1] else 0.0, rates[2], rates[3]))
 if k:
     accounted = k["typed"] - k["traceless"]

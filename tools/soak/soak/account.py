@@ -63,6 +63,27 @@ def parse_record(line):
     return None
 
 
+def read_console(lines):
+    """The ground truth, the module's record and the stalls from the soak's console lines
+    ("soak: ID t ...", "soak: ID m ...", "soak: ID stopped T", "soak: ID continued T")."""
+    truth, record, stalls, stop = [], [], [], None
+    for line in lines:
+        m = re.search(r"soak: \d+ (t|m|stopped|continued) (.*)$", line.rstrip("\r\n"))
+        if not m:
+            continue
+        kind, rest = m.groups()
+        if kind == "t":
+            truth.append(parse_truth(rest))
+        elif kind == "m":
+            record.append(parse_record(rest))
+        elif kind == "stopped":
+            stop = float(rest)
+        elif stop is not None:
+            stalls.append((stop, float(rest)))
+            stop = None
+    return [e for e in truth if e], [e for e in record if e], stalls
+
+
 def trace_of(code, value, enabled, rotation):
     """What the module leaves of one key event: ('tap', code, value) written to uinput,
     ('report', degrees), or None where its rules leave nothing (a repeat, which the
@@ -85,7 +106,8 @@ class Strokes:
     in its order) against the module's record (parse_record items in its order); `stalls`:
     (stop, end) times of the sensor service's stalls on the truth's clock."""
 
-    def __init__(self, truth, record, stalls):
+    def __init__(self, truth, record, stalls, enabled=True, rotation=0):
+        self.initial = {"enabled": enabled, "rotation": rotation}
         self.truth = [e for e in truth if e[1] is not None]
         self.truth_drops = [e[0] for e in truth if e[1] is None]
         self.stalls = stalls
@@ -155,7 +177,7 @@ class Strokes:
         return None
 
     def run(self):
-        state = {"enabled": True, "rotation": 0}
+        state = dict(self.initial)
         i = j = 0
         self.last, used = 0, set()
         while i < len(self.truth):
@@ -256,16 +278,13 @@ def account_offered(record, zaze, held):
     return errors
 
 
-def rates(presses, planned, seconds):
+def rates(presses, planned, seconds, run=10):
     """Typing against the plan: (typed a second, planned a second, peak typed, peak
-    planned), a peak being the most presses within one second."""
+    planned), a peak being the fastest rate over `run` presses in a row."""
     def peak(ts):
-        ts, best, a = sorted(ts), 0, 0
-        for b in range(len(ts)):
-            while ts[b] - ts[a] >= 1.0:
-                a += 1
-            best = max(best, b - a + 1)
-        return best
+        ts = sorted(ts)
+        spans = [ts[k + run - 1] - ts[k] for k in range(len(ts) - run + 1)]
+        return (run - 1) / min(spans) if spans and min(spans) > 0 else 0.0
     return (len(presses) / seconds, len(planned) / seconds, peak(presses), peak(planned))
 
 
@@ -326,6 +345,15 @@ def account_service(op, name, alive, lines, status, counts):
             (op, " " + name if name else "", "up" if alive else "killed", lines, status)]
 
 
+def samples_states(transitions, t0, t1):
+    """Whether the samples may be up for a step from t0 to t1 (host clock), given their
+    kills and starts as (from, to, up after): a step beside one may see either."""
+    states = {up for a, b, up in transitions if a <= t1 and b >= t0}
+    before = [up for a, b, up in transitions if b < t0]
+    states.add(before[-1] if before else True)
+    return states
+
+
 def growth(samples, duration):
     """The memory rule over (time, kB) samples: after warm-up (the first tenth), the last
     third's mean within 2% or 64 kB of the second third's. Returns (kB per hour, error)."""
@@ -348,7 +376,11 @@ def growth(samples, duration):
 
 
 def fds_constant(samples, duration):
-    after = sorted({v for t, v in samples if t >= duration / 10.0})
-    if len(after) > 1:
-        return "descriptors changed after warm-up: %s" % after
+    """The descriptor rule over (time, count) samples: after warm-up the fewest open in the
+    last third no more than in the second third. A client of the bus connected at a
+    sample raises one count; a leak raises every later one."""
+    second = [v for t, v in samples if duration / 3.0 <= t < 2 * duration / 3.0]
+    last = [v for t, v in samples if t >= 2 * duration / 3.0]
+    if second and last and min(last) > min(second):
+        return "descriptors grew after warm-up: at fewest %d, then %d" % (min(second), min(last))
     return None

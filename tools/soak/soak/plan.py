@@ -18,7 +18,7 @@ MEMBERS = ("RequestPinCode", "RequestPasskey", "RequestConfirmation", "Authorize
 SERVICE_NAMES = ("echo", "anonymous", "mute", "nope")
 SAMPLE_EVERY = 10.0
 MIN_PERIOD = 0.05  # at most 20 strokes a second
-SETTLE = 0.3  # s around the end of a stall without a key down
+SETTLE = 0.5  # s around the end of a stall without a key down
 
 
 def _typing(rnd, end):

@@ -44,7 +44,7 @@ def table(seed, minutes, counts, rows, strokes, rates, late):
         c = counts[part]
         out.append("%-10s %8d %8d %7d %9.2f" % (part, c["ops"], c["faults"], c["errors"], late.get(worker, 0.0)))
     if rates:
-        out += ["", "typing: %.2f strokes a second (plan %.2f, ratio %.3f); bursts up to %d a second (plan %d)"
+        out += ["", "typing: %.2f strokes a second (plan %.2f, ratio %.3f); bursts up to %.1f a second (plan %.1f)"
                 % (rates[0], rates[1], rates[0] / rates[1] if rates[1] else 0.0, rates[2], rates[3])]
     if strokes:
         k = strokes

@@ -156,7 +156,7 @@ class Soak:
         if not 0.9 * plan_rate <= typed <= 1.1 * plan_rate:
             errors.append("typed %.2f strokes a second, the plan %.2f" % (typed, plan_rate))
         if peak < 0.9 * plan_peak:
-            errors.append("bursts reached %d strokes a second, the plan %d" % (peak, plan_peak))
+            errors.append("bursts reached %.1f strokes a second, the plan %.1f" % (peak, plan_peak))
         if len(errors) > 3:
             errors = errors[:3] + ["%d more" % (len(errors) - 3)]
         self.fail("keys", errors)
@@ -264,11 +264,8 @@ class Soak:
         t0 = time.monotonic()
         got, status = self.split(self.cmd("registry", op, name) if name else self.cmd("registry", op))
         t1 = time.monotonic()
-        # A step beside a kill or a start of the samples may see them either way.
-        states = {up for a, b, up in self.transitions if a <= t1 and b >= t0}
-        before = [up for a, b, up in self.transitions if b < t0]
-        states.add(before[-1] if before else True)
-        tries = [account.account_service(op, name, up, got["out"], status, {"ops": 0}) for up in states]
+        tries = [account.account_service(op, name, up, got["out"], status, {"ops": 0})
+                 for up in account.samples_states(self.transitions, t0, t1)]
         self.counts["registry"]["ops"] += 1
         self.fail("registry", min(tries, key=len))
 
