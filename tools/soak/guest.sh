@@ -40,6 +40,7 @@ agent_worker() {
   scripted_daemon; echo $bt > /run/btscript.pid
   new_agent
   while read -r id action a1; do
+    echo "$id busy" > /tmp/agent.step
     kill -0 $bt 2>/dev/null || say died btdaemon
     kill -0 $ag 2>/dev/null || say died agent
     case $action in
@@ -108,6 +109,7 @@ agent_worker() {
       echo quit >&5; exec 5>&-; ends $bt > /dev/null
       return ;;
     esac
+    echo "$id idle" > /tmp/agent.step
     say end
   done
 }
@@ -160,7 +162,11 @@ record_worker() {
       for p in sensors servicemanager dbus; do kill -0 "$(pid $p)" 2>/dev/null || say died $p; done
       for p in sensors servicemanager dbus agent; do
         q=$(pid $p); [ $p = dbus ] && q=$(pidof dbus-daemon)
-        say "res $p $q $(awk '/^VmRSS:/ {print $2}' /proc/$q/status 2>/dev/null) $(ls /proc/$q/fd 2>/dev/null | wc -l)"
+        a=$(cat /tmp/agent.step 2>/dev/null)
+        f=$(ls /proc/$q/fd 2>/dev/null | wc -l)
+        # The bus has a descriptor a client: one counts only between the agent's steps.
+        [ $p = dbus ] && { [ "$a" = "$(cat /tmp/agent.step 2>/dev/null)" ] && [ "${a#* }" != busy ] || f=-; }
+        say "res $p $q $(awk '/^VmRSS:/ {print $2}' /proc/$q/status 2>/dev/null) $f"
       done ;;
     held) say held $(evprobe keys "Zaze V2 Buttons") ;;
     zaze)

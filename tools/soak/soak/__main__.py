@@ -2,6 +2,7 @@
 faults. Exit status: 0 all accounted for, 1 a fault found, 2 usage, 77 cannot run here."""
 import argparse
 import os
+import signal
 import sys
 import time
 
@@ -37,6 +38,13 @@ def main(argv=None):
         return 0
     from vm.common import VMSkip
     from .run import soak
+
+    def ended(sig, _frame):
+        # Unwinds the run, so that the device it booted is ended and its files removed.
+        print("soak: ended by signal %d" % sig, file=sys.stderr)
+        sys.exit(128 + sig)
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(sig, ended)
     try:
         return soak(a.build_dir, seed, a.minutes, plan, a.out or os.path.join(a.build_dir, "soak"))
     except VMSkip as e:

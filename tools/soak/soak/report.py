@@ -25,7 +25,7 @@ def resource_rows(resources, duration):
         if not samples:
             continue
         rss = [(t, r) for t, r, _, _ in samples]
-        fds = [(t, f) for t, _, f, _ in samples]
+        fds = [(t, f) for t, _, f, _ in samples if f is not None] or [(0.0, 0)]
         one = len({p for _, _, _, p in samples}) == 1
         rate, err = growth(rss, duration)
         ferr = fds_constant(fds, duration)
@@ -78,7 +78,8 @@ def picture(resources, path, title):
     for name, samples in resources.items():
         ts = [s[0] / 60.0 for s in samples]
         mem.plot(ts, [s[1] for s in samples], label=name, marker=".")
-        fd.plot(ts, [s[2] for s in samples], label=name, marker=".")
+        counted = [s for s in samples if s[2] is not None]
+        fd.plot([s[0] / 60.0 for s in counted], [s[2] for s in counted], label=name, marker=".")
     mem.set_ylabel("resident kB")
     fd.set_ylabel("open descriptors")
     fd.set_xlabel("minutes")

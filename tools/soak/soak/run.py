@@ -300,7 +300,9 @@ class Soak:
         for l in out:
             w = l.split()
             if w[0] == "res" and len(w) == 5:
-                self.resources.setdefault(w[1], []).append((t, int(w[3]), int(w[4]), w[2]))
+                # "-": no count this time (a client of the bus may be coming or going).
+                fds = int(w[4]) if w[4] != "-" else None
+                self.resources.setdefault(w[1], []).append((t, int(w[3]), fds, w[2]))
 
 
 def soak(build_dir, seed, minutes, plan, out_dir, progress=sys.stdout):

@@ -118,21 +118,33 @@ int watch(int fd, const std::string& path, long millis) {
     }
 }
 
+// Waits up to timeout_ms (-1: for ever) and reads what is queued into evs: the number
+// of events read, 0 when none came, -1 when the device went (or the wait failed).
+int read_events(int fd, int timeout_ms, input_event* evs, size_t n) {
+    pollfd p = {fd, POLLIN, 0};
+    const int ready = poll(&p, 1, timeout_ms);
+    if (ready < 0 && errno != EINTR)
+        return -1;
+    if (ready <= 0)
+        return 0;
+    const ssize_t got = read(fd, evs, n * sizeof *evs);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    if (got <= 0)
+        return -1;
+    return static_cast<int>(static_cast<size_t>(got) / sizeof *evs);
+}
+
 int count(int fd, const std::string& path, long millis, int code) {
     printf("counting %s\n", path.c_str());
     long presses = 0, drops = 0;
     const long long end = now_ms() + millis;
     for (long long left; (left = end - now_ms()) > 0;) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
-            continue;
         input_event evs[64];
-        ssize_t got = read(fd, evs, sizeof evs);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (got <= 0)
+        const int n = read_events(fd, static_cast<int>(left), evs, 64);
+        if (n < 0)
             break; // the device went
-        for (size_t i = 0; i < got / sizeof evs[0]; i++) {
+        for (int i = 0; i < n; i++) {
             presses += evs[i].type == EV_KEY && evs[i].code == code && evs[i].value == 1;
             drops += evs[i].type == EV_SYN && evs[i].code == SYN_DROPPED;
         }
@@ -150,20 +162,9 @@ int truth(int fd, const std::string& path) {
         return 1;
     }
     printf("truth %s\n", path.c_str());
-    for (;;) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        input_event evs[64];
-        ssize_t got = read(fd, evs, sizeof evs);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (got <= 0)
-            break; // the device went
-        for (size_t i = 0; i < got / sizeof evs[0]; i++) {
+    input_event evs[64];
+    for (int n; (n = read_events(fd, -1, evs, 64)) >= 0;) {
+        for (int i = 0; i < n; i++) {
             const input_event& ev = evs[i];
             const long long sec = ev.input_event_sec;
             const long usec = ev.input_event_usec;
