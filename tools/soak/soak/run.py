@@ -158,7 +158,7 @@ class Soak:
         if peak < 0.9 * plan_peak:
             errors.append("bursts reached %.1f strokes a second, the plan %.1f" % (peak, plan_peak))
         if len(errors) > 3:
-            errors = errors[:3] + ["%d more" % (len(errors) - 3)]
+            errors = errors[:3] + ["more (the table counts them all)"]
         self.fail("keys", errors)
 
     def show(self):
