@@ -5,7 +5,8 @@
 # is bounded; every program started ends by its PID.
 # shellcheck shell=sh disable=SC2086,SC2154,SC2046,SC2015,SC2012,SC1091
 say() { echo "soak: $id $*"; }
-count() { grep -cE "$2" "$1" 2>/dev/null || true; }
+# count FILE PATTERN: the lines that match; 0 when FILE cannot be read
+count() { _n=$(grep -cE "$2" "$1" 2>/dev/null); echo "${_n:-0}"; }
 # grows FILE PATTERN N: more than N lines match within 10 s
 grows() {
   i=0; while [ "$(count "$1" "$2")" -le "$3" ]; do i=$((i+1)); [ $i -gt 200 ] && return 1; usleep 50000; done
@@ -20,10 +21,15 @@ SOAK_LOG='^(tap |report |activate )|orientation changed|events dropped by the ke
 . /vm/services.sh
 SENSORS="env LD_PRELOAD=/system/xbin/uinput_tap.so $SENSORS"
 restart sensors > /dev/null || echo "soak: no tapped sensor service"
-# The ground truth: a second reader of the keyboard sees all the kernel delivers.
-evprobe truth "$KBD" > /tmp/truth.out 2>&1 & tr=$!
-$AS shell -c 'exec evprobe watch "Zaze V2 Buttons" 86400000' > /tmp/zaze.out 2>&1 & ev=$!
+# The ground truth: a second reader of the keyboard sees all the kernel delivers. A
+# third is stopped and continued with the sensor service: what its queue loses in a
+# stall is what the kernel drops from a stalled reader's queue.
+evprobe truth "$KBD" < /dev/null > /tmp/truth.out 2>&1 & tr=$!
+evprobe truth "$KBD" < /dev/null > /tmp/shadow.out 2>&1 & sh_=$!
+echo $sh_ > /run/shadow.pid
+$AS shell -c 'exec evprobe watch "Zaze V2 Buttons" 86400000' < /dev/null > /tmp/zaze.out 2>&1 & ev=$!
 upto /tmp/truth.out '^truth' || echo "soak: no ground truth reader"
+upto /tmp/shadow.out '^truth' || echo "soak: no stalled reader"
 upto /tmp/zaze.out '^watching' || echo "soak: no watch on the virtual device"
 
 new_agent() {
@@ -40,7 +46,7 @@ agent_worker() {
   scripted_daemon; echo $bt > /run/btscript.pid
   new_agent
   while read -r id action a1; do
-    echo "$id busy" > /tmp/agent.step
+    echo "$id busy" > /tmp/agent.step.new; mv /tmp/agent.step.new /tmp/agent.step
     kill -0 $bt 2>/dev/null || say died btdaemon
     kill -0 $ag 2>/dev/null || say died agent
     case $action in
@@ -87,9 +93,9 @@ agent_worker() {
     stranger)
       if [ "$a1" = call ]; then
         out=$(as stranger "timeout -s KILL 10 dbus-send --system --print-reply --dest=$agname $agpath" \
-          "org.velto.Agent.RequestPinCode objpath:/org/velto/hci0/dev_stranger" 2>&1)
+          "org.velto.Agent.RequestPinCode objpath:/org/velto/hci0/dev_stranger" < /dev/null 2>&1)
       else
-        out=$(as stranger "timeout -s KILL 10 btdaemon" 2>&1)
+        out=$(as stranger "timeout -s KILL 10 btdaemon" < /dev/null 2>&1)
       fi
       st=$?
       echo "$out" | while read -r l; do say "out $l"; done
@@ -109,7 +115,7 @@ agent_worker() {
       echo quit >&5; exec 5>&-; ends $bt > /dev/null
       return ;;
     esac
-    echo "$id idle" > /tmp/agent.step
+    echo "$id idle" > /tmp/agent.step.new; mv /tmp/agent.step.new /tmp/agent.step
     say end
   done
 }
@@ -118,7 +124,7 @@ agent_worker() {
 registry_worker() {
   while read -r id action a1; do
     case $action in call) args="call $a1 1 i32 7" ;; list) args=list ;; *) args="check $a1" ;; esac
-    out=$(as shell "timeout -s KILL 10 /system/bin/service $args" 2>&1); st=$?
+    out=$(as shell "timeout -s KILL 10 /system/bin/service $args" < /dev/null 2>&1); st=$?
     echo "$out" | while read -r l; do say "out $l"; done
     say "status $st"
     say end
@@ -129,14 +135,23 @@ registry_worker() {
 fault_worker() {
   while read -r id action a1; do
     case $action in
-    stop) t=$(now); kill -STOP "$(pid sensors)"; say stopped $t ;;
-    cont) kill -CONT "$(pid sensors)"; say continued $(now) ;;
+    stop) t=$(now); kill -STOP "$(pid sensors)" "$(pid shadow)"; say stopped $t ;;
+    cont) kill -CONT "$(pid sensors)" "$(pid shadow)"; say continued $(now) ;;
     toggle|delay)
       [ $action = toggle ] && { sig=USR1; pat='^activate'; } || { sig=USR2; pat='^delay'; }
       n=$(count /data/log/sensors.log $pat)
       kill -$sig "$(pid sensors)"
       grows /data/log/sensors.log $pat $n || say no answer to $sig
       say "$(grep $pat /data/log/sensors.log | tail -n 1)" ;;
+    esac
+    say end
+  done
+}
+
+# -- the sample services killed and started (waits of their own: never a stall's end)
+samples_worker() {
+  while read -r id action a1; do
+    case $action in
     kill) kill "$(pid samples)"; ends "$(pid samples)" > /dev/null ;;
     start)
       $AS system -c 'exec binder-samples' < /dev/null > /data/log/samples.log 2>&1 &
@@ -150,39 +165,42 @@ fault_worker() {
 # -- what the host accounts for: the ground truth and the module's record, the new
 # lines of each since the last time; memory and descriptors
 record_worker() {
-  tm=0; sm=0
+  tm=0; wm=0; sm=0
   while read -r id action a1; do
     case $action in
     collect)
-      t=$(wc -l < /tmp/truth.out); s=$(wc -l < /data/log/sensors.log)
+      t=$(wc -l < /tmp/truth.out); w=$(wc -l < /tmp/shadow.out); s=$(wc -l < /data/log/sensors.log)
       sed -n "$((tm + 1)),${t}p" /tmp/truth.out | while read -r l; do say "t $l"; done
+      sed -n "$((wm + 1)),${w}p" /tmp/shadow.out | while read -r l; do say "s $l"; done
       sed -n "$((sm + 1)),${s}p" /data/log/sensors.log | grep -E "$SOAK_LOG" | while read -r l; do say "m $l"; done
-      tm=$t; sm=$s ;;
+      tm=$t; wm=$w; sm=$s ;;
     sample)
       for p in sensors servicemanager dbus; do kill -0 "$(pid $p)" 2>/dev/null || say died $p; done
       for p in sensors servicemanager dbus agent; do
-        q=$(pid $p); [ $p = dbus ] && q=$(pidof dbus-daemon)
+        q=$(pid $p); [ $p = dbus ] && q=$(pidof dbus-daemon | cut -d' ' -f1)
         a=$(cat /tmp/agent.step 2>/dev/null)
         f=$(ls /proc/$q/fd 2>/dev/null | wc -l)
         # The bus has a descriptor a client: one counts only between the agent's steps.
         [ $p = dbus ] && { [ "$a" = "$(cat /tmp/agent.step 2>/dev/null)" ] && [ "${a#* }" != busy ] || f=-; }
         say "res $p $q $(awk '/^VmRSS:/ {print $2}' /proc/$q/status 2>/dev/null) $f"
       done ;;
-    held) say held $(evprobe keys "Zaze V2 Buttons") ;;
+    held) say held $(evprobe keys "Zaze V2 Buttons" < /dev/null) ;;
     zaze)
-      for c in $a1; do say zaze $c $(grep -c "^event type=1 code=$c value=1$" /tmp/zaze.out); done ;;
+      for c in $a1; do say zaze $c $(count /tmp/zaze.out "^event type=1 code=$c value=1$"); done
+      say zaze dropped $(count /tmp/zaze.out '^watch: dropped') ;;
     esac
     say end
   done
 }
 
-mkfifo /tmp/w.agent /tmp/w.registry /tmp/w.fault /tmp/w.record
+mkfifo /tmp/w.agent /tmp/w.registry /tmp/w.fault /tmp/w.samples /tmp/w.record
 agent_worker < /tmp/w.agent & aw=$!
 exec 5>&-
 registry_worker < /tmp/w.registry & rw=$!
 fault_worker < /tmp/w.fault & fw=$!
+samples_worker < /tmp/w.samples & pw=$!
 record_worker < /tmp/w.record & cw=$!
-exec 6> /tmp/w.agent 7> /tmp/w.registry 8> /tmp/w.fault 9> /tmp/w.record
+exec 6> /tmp/w.agent 7> /tmp/w.registry 8> /tmp/w.fault 9> /tmp/w.record 4> /tmp/w.samples
 upto /run/agent.pid . "" 400 || echo "soak: the agent worker did not start"
 echo "soak: ready"
 
@@ -192,10 +210,11 @@ while read -r id worker action a1; do
   registry) echo "$id $action $a1" >&7 ;;
   fault) echo "$id $action $a1" >&8 ;;
   record) echo "$id $action $a1" >&9 ;;
+  samples) echo "$id $action $a1" >&4 ;;
   quit)
-    echo "$id quit" >&6; exec 6>&- 7>&- 8>&- 9>&-
-    for w in $aw $rw $fw $cw; do ends $w > /dev/null; done
-    kill $ev $tr; wait $ev $tr 2>/dev/null
+    echo "$id quit" >&6; exec 6>&- 7>&- 8>&- 9>&- 4>&-
+    for w in $aw $rw $fw $pw $cw; do ends $w > /dev/null; done
+    kill $ev $tr $sh_; wait $ev $tr $sh_ 2>/dev/null
     say end; break ;;
   *) say "no worker $worker"; say end ;;
   esac

@@ -29,6 +29,7 @@ ARROW_CODES = {103: 0, 106: 90, 108: 180, 105: 270}
 SWALLOWED_CODES = (29, 56)
 OFFERED_CODES = tuple(FORWARDED.values())
 GAP_LIMIT = 400  # key events a stall can lose: far more than the kernel's queue holds
+SHADOW_SLACK = 2  # key events the module may differ by from the stalled reader's loss
 LATE = 1.0  # s around a stall: events queued unread before it, read after it
 
 
@@ -106,8 +107,14 @@ class Strokes:
     in its order) against the module's record (parse_record items in its order); `stalls`:
     (stop, end) times of the sensor service's stalls on the truth's clock."""
 
-    def __init__(self, truth, record, stalls, enabled=True, rotation=0):
+    def __init__(self, truth, record, stalls, enabled=True, rotation=0, shadow=None):
         self.initial = {"enabled": enabled, "rotation": rotation}
+        # shadow: the events of a reader stopped and continued with the service; what it
+        # missed is what the kernel dropped from a stalled reader's queue.
+        self.shadow_lost = None
+        if shadow is not None:
+            seen = set(shadow)
+            self.shadow_lost = [e for e in truth if e[1] is not None and e not in seen]
         self.truth = [e for e in truth if e[1] is not None]
         self.truth_drops = [e[0] for e in truth if e[1] is None]
         self.stalls = stalls
@@ -115,17 +122,26 @@ class Strokes:
         self.resync = set()
         for d, item in enumerate(self.items):
             if item[0] == "drop":
-                # The keys the module set right after a loss come just before its line.
-                k, left = d - 1, item[1] + item[2]
-                while left and k >= 0 and self.items[k][0] == "tap":
-                    self.resync.add(k)
-                    k, left = k - 1, left - 1
+                # The keys the module set right after a loss come just before its line:
+                # as many releases and presses as it says.
+                taps = []
+                k = d - 1
+                while len(taps) < item[1] + item[2] and k >= 0 and self.items[k][0] == "tap":
+                    taps.append(k)
+                    k -= 1
+                values = [self.items[n][2] for n in taps]
+                if values.count(0) == item[1] and values.count(1) == item[2]:
+                    self.resync.update(taps)
         self.label = [None] * len(self.truth)
         self.errors = []
         self.extra = 0
 
-    def in_stall(self, t):
-        return any(a - LATE <= t <= b + LATE for a, b in self.stalls)
+    def stall_of(self, t):
+        """The stall (stop, end) whose window holds t, or None."""
+        for a, b in self.stalls:
+            if a - LATE <= t <= b + LATE:
+                return a, b
+        return None
 
     def _next(self, j, state):
         """The next trace item from j (activations applied to state); len(items) at the end."""
@@ -149,11 +165,14 @@ class Strokes:
             state["rotation"] = ARROW_CODES[code]
         return True, want[0] if want else "rule", j + (want is not None)
 
-    def _matches(self, i, j, state, drop):
+    def _matches(self, i, j, state, drop, after=None):
         """Whether the record goes on matching from event i and item j: 20 traces, or 3
-        once past the loss's line `drop`, or to the end."""
+        once past the loss's line `drop`, or to the end; the line must come before any
+        event stamped past `after` (the end of the stall it belongs to)."""
         state, done = dict(state), 0
         while i < len(self.truth) and done < 20 and not (j > drop and done >= 3):
+            if after is not None and self.truth[i][0] > after and self._next(j, dict(state)) < drop:
+                return False
             ok, label, j = self._step(i, j, state)
             if not ok:
                 return False
@@ -169,12 +188,31 @@ class Strokes:
                  if self.items[d][0] == "drop" and d not in used]
         if not drops:
             return None
+        stall = self.stall_of(self.truth[i][0])
+        if stall is None:
+            return None
         for k in range(i + 1, min(len(self.truth), i + GAP_LIMIT) + 1):
-            if not self.in_stall(self.truth[k - 1][0]):
+            if self.stall_of(self.truth[k - 1][0]) != stall:
                 return None
-            if k == len(self.truth) or self._matches(k, j, state, drops[0]):
+            if (k == len(self.truth) or self._matches(k, j, state, drops[0], stall[1] + LATE)) \
+                    and self._as_the_shadow(self.truth[i:k], stall):
                 return k, drops[0]
         return None
+
+    def _as_the_shadow(self, lost, stall):
+        """Whether the events lost are, key by key, what the stalled reader lost in the
+        same stall, give or take SHADOW_SLACK events (the service may have been a few
+        events behind it when both were stopped)."""
+        if self.shadow_lost is None:
+            return True
+        a, b = stall
+        want = {}
+        for e in self.shadow_lost:
+            if a - LATE <= e[0] <= b + LATE:
+                want[e[1:]] = want.get(e[1:], 0) + 1
+        for e in lost:
+            want[e[1:]] = want.get(e[1:], 0) - 1
+        return sum(abs(n) for n in want.values()) <= SHADOW_SLACK
 
     def run(self):
         state = dict(self.initial)

@@ -40,9 +40,12 @@ def resource_rows(resources, duration):
 def table(seed, minutes, counts, rows, strokes, rates, late):
     out = ["soak seed %d, %g minutes" % (seed, minutes), "",
            "%-10s %8s %8s %7s %9s" % ("part", "ops", "faults", "errors", "late, s")]
-    for part, worker in (("keys", "keys"), ("sensors", "fault"), ("agent", "agent"), ("registry", "registry")):
+    # How late each part's steps started against the plan, the worst of its workers'.
+    for part, workers in (("keys", ("keys",)), ("sensors", ("fault",)), ("agent", ("agent",)),
+                          ("registry", ("registry", "samples"))):
         c = counts[part]
-        out.append("%-10s %8d %8d %7d %9.2f" % (part, c["ops"], c["faults"], c["errors"], late.get(worker, 0.0)))
+        worst = max(late.get(w, 0.0) for w in workers)
+        out.append("%-10s %8d %8d %7d %9.2f" % (part, c["ops"], c["faults"], c["errors"], worst))
     if rates:
         out += ["", "typing: %.2f strokes a second (plan %.2f, ratio %.3f); bursts up to %.1f a second (plan %.1f)"
                 % (rates[0], rates[1], rates[0] / rates[1] if rates[1] else 0.0, rates[2], rates[3])]

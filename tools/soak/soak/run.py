@@ -29,7 +29,9 @@ def stream_of(step):
     """The worker that takes a step: faults and signals on their own, so that a slow
     step elsewhere never delays them; keys from the host, not through the guest."""
     _, part, action, _ = step
-    if part == "sensors" or action in ("kill", "start"):
+    if action in ("kill", "start"):
+        return "samples"
+    if part == "sensors":
         return "fault"
     return {"keys": "keys", "agent": "agent", "registry": "registry", "resources": "record"}[part]
 
@@ -44,7 +46,7 @@ class Soak:
         self.enabled, self.delay = True, 0
         self.transitions = []  # the samples killed or started: (host from, to, up after)
         self.stalls, self.stall_from = [], None
-        self.truth, self.record = [], []
+        self.truth, self.shadow, self.record = [], [], []
         self.late = {}
         self.next_id = 0
         self.lock = threading.Lock()
@@ -102,10 +104,12 @@ class Soak:
         """The new lines of the ground truth and of the module's record; how many came."""
         out = self.cmd("record", "collect")
         truth = [l[2:] for l in out if l.startswith("t ")]
+        shadow = [l[2:] for l in out if l.startswith("s ")]
         record = [l[2:] for l in out if l.startswith("m ")]
         self.truth += truth
+        self.shadow += shadow
         self.record += record
-        return len(truth) + len(record)
+        return len(truth) + len(shadow) + len(record)
 
     def run(self):
         self.g.expect(r"^soak: ready$", 240)
@@ -138,20 +142,26 @@ class Soak:
             quiet = quiet + 1 if self.collect() == 0 else 0
         held = self.cmd("record", "held")[0].split()[1:]
         codes = " ".join(str(c) for c in account.OFFERED_CODES)
-        zaze = {int(w[1]): int(w[2]) for w in (l.split() for l in self.cmd("record", "zaze", codes))}
+        zaze = {w[1]: int(w[2]) for w in (l.split() for l in self.cmd("record", "zaze", codes))}
         self.cmd("quit")
         self.account(held, zaze)
 
     def account(self, held, zaze):
         truth = [e for e in map(account.parse_truth, self.truth) if e]
         record = [e for e in map(account.parse_record, self.record) if e]
-        strokes = account.Strokes(truth, record, self.stalls).run()
+        shadow = [e for e in map(account.parse_truth, self.shadow) if e]
+        strokes = account.Strokes(truth, record, self.stalls, shadow=shadow).run()
         self.strokes = strokes.strokes()
         presses = [t for t, code, value in truth if code is not None and value == 1]
         planned = [s[0] for s in self.plan if s[2] == "press"]
         self.rates = account.rates(presses, planned, self.minutes * 60.0)
         self.counts["keys"]["ops"] = self.strokes["typed"]
-        errors = strokes.errors + account.account_offered(record, zaze, held)
+        if zaze.pop("dropped", 0):
+            errors = ["the virtual device's watcher lost events itself: its presses cannot be counted"]
+        else:
+            errors = []
+        errors = strokes.errors + errors + account.account_offered(
+            record, {int(c): n for c, n in zaze.items()}, held)
         typed, plan_rate, peak, plan_peak = self.rates
         if not 0.9 * plan_rate <= typed <= 1.1 * plan_rate:
             errors.append("typed %.2f strokes a second, the plan %.2f" % (typed, plan_rate))

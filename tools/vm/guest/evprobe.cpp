@@ -108,6 +108,8 @@ int watch(int fd, const std::string& path, long millis) {
         if (got == static_cast<ssize_t>(sizeof ev)) {
             if (ev.type != EV_SYN)
                 printf("event type=%u code=%u value=%d\n", ev.type, ev.code, ev.value);
+            else if (ev.code == SYN_DROPPED)
+                printf("watch: dropped\n"); // its own queue overflowed: events are missing
             continue;
         }
         if (got < 0 && errno == EAGAIN)
