@@ -117,8 +117,8 @@ class Strokes(unittest.TestCase):
         # added or the drop's line missing each make a fault.
         with open(os.path.join(HERE, "stall_stream.txt")) as f:
             lines = f.read().splitlines()
-        truth, record, stalls = account.read_console(lines)
-        self.assertEqual(len(stalls), 1)
+        truth, record, stalls, shadow = account.read_console(lines)
+        self.assertEqual((len(stalls), shadow), (1, None))
         state = dict(enabled=True, rotation=90)
         s = account.Strokes(truth, record, stalls, **state).run()
         c = s.strokes()

@@ -114,6 +114,7 @@ agent_worker() {
       kill -TERM $ag; ends $ag > /dev/null
       echo quit >&5; exec 5>&-; ends $bt > /dev/null
       return ;;
+    *) say "no step $action here" ;;
     esac
     echo "$id idle" > /tmp/agent.step.new; mv /tmp/agent.step.new /tmp/agent.step
     say end
@@ -123,7 +124,10 @@ agent_worker() {
 # -- the registry's clients
 registry_worker() {
   while read -r id action a1; do
-    case $action in call) args="call $a1 1 i32 7" ;; list) args=list ;; *) args="check $a1" ;; esac
+    case $action in
+      call) args="call $a1 1 i32 7" ;; list) args=list ;; check) args="check $a1" ;;
+      *) say "no step $action here"; say end; continue ;;
+    esac
     out=$(as shell "timeout -s KILL 10 /system/bin/service $args" < /dev/null 2>&1); st=$?
     echo "$out" | while read -r l; do say "out $l"; done
     say "status $st"
@@ -143,6 +147,7 @@ fault_worker() {
       kill -$sig "$(pid sensors)"
       grows /data/log/sensors.log $pat $n || say no answer to $sig
       say "$(grep $pat /data/log/sensors.log | tail -n 1)" ;;
+    *) say "no step $action here" ;;
     esac
     say end
   done
@@ -157,6 +162,7 @@ samples_worker() {
       $AS system -c 'exec binder-samples' < /dev/null > /data/log/samples.log 2>&1 &
       echo $! > /run/samples.pid
       upto /data/log/samples.log serving || say samples did not start ;;
+    *) say "no step $action here" ;;
     esac
     say end
   done
@@ -188,6 +194,7 @@ record_worker() {
     zaze)
       for c in $a1; do say zaze $c $(count /tmp/zaze.out "^event type=1 code=$c value=1$"); done
       say zaze dropped $(count /tmp/zaze.out '^watch: dropped') ;;
+    *) say "no step $action here" ;;
     esac
     say end
   done

@@ -1,4 +1,4 @@
-"""./dev soak [--minutes N | --hours H] [--seed S] [--plan]: the device under a seeded mix of use and
+"""./dev soak [--minutes N | --hours H] [--seed S] [--plan] | --account LOG: the device under a seeded mix of use and
 faults. Exit status: 0 all accounted for, 1 a fault found, 2 usage, 77 cannot run here."""
 import argparse
 import os
@@ -9,6 +9,25 @@ import time
 from .plan import format_step, make_plan
 
 
+def account_log(path):
+    """The stroke accounting over a console log: its counts and faults; 0 all accounted."""
+    from . import account
+    try:
+        with open(path, errors="replace") as f:
+            truth, record, stalls, shadow = account.read_console(f)
+    except OSError as e:
+        print("soak: %s: %s" % (path, e.strerror), file=sys.stderr)
+        return 2
+    s = account.Strokes(truth, record, stalls, shadow=shadow).run()
+    c = s.strokes()
+    print("%s: %d key events, %d stalls%s" % (path, len(s.truth), len(stalls),
+                                              "" if shadow is not None else ", no stopped reader"))
+    print(" ".join("%s %d" % (k, v) for k, v in c.items()))
+    for e in s.errors:
+        print("fault: %s" % e)
+    return 1 if s.errors or not s.truth else 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="dev soak")
     length = ap.add_mutually_exclusive_group()
@@ -16,6 +35,8 @@ def main(argv=None):
     length.add_argument("--hours", type=float, default=None)
     ap.add_argument("--seed", type=int, default=None, help="default: from the clock")
     ap.add_argument("--plan", action="store_true", help="print the schedule and exit")
+    ap.add_argument("--account", metavar="LOG", help="account for the strokes of a soak's console log again "
+                    "(soak-SEED.log), with no boot")
     ap.add_argument("--build-dir", default="build-armhf")
     ap.add_argument("--out", default=None, help="where the table and picture go (BUILD/soak)")
     a = ap.parse_args(argv)
@@ -25,6 +46,8 @@ def main(argv=None):
         a.minutes = 10.0
     if not 0 < a.minutes <= 7 * 24 * 60:
         ap.error("the length must be positive and at most a week")
+    if a.account:
+        return account_log(a.account)
     seed = a.seed if a.seed is not None else int(time.time()) % 1000000
     plan = make_plan(seed, a.minutes)
     print("soak seed %d, %g minutes, %d steps" % (seed, a.minutes, len(plan)), flush=True)

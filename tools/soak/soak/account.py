@@ -65,11 +65,12 @@ def parse_record(line):
 
 
 def read_console(lines):
-    """The ground truth, the module's record and the stalls from the soak's console lines
-    ("soak: ID t ...", "soak: ID m ...", "soak: ID stopped T", "soak: ID continued T")."""
-    truth, record, stalls, stop = [], [], [], None
+    """The ground truth, the module's record, the stalls and the stopped reader's events
+    (None without them) from the soak's console lines ("soak: ID t ...", "soak: ID m ...",
+    "soak: ID s ...", "soak: ID stopped T", "soak: ID continued T")."""
+    truth, record, stalls, shadow, stop = [], [], [], [], None
     for line in lines:
-        m = re.search(r"soak: \d+ (t|m|stopped|continued) (.*)$", line.rstrip("\r\n"))
+        m = re.search(r"soak: \d+ (t|m|s|stopped|continued) (.*)$", line.rstrip("\r\n"))
         if not m:
             continue
         kind, rest = m.groups()
@@ -77,12 +78,15 @@ def read_console(lines):
             truth.append(parse_truth(rest))
         elif kind == "m":
             record.append(parse_record(rest))
+        elif kind == "s":
+            shadow.append(parse_truth(rest))
         elif kind == "stopped":
             stop = float(rest)
         elif stop is not None:
             stalls.append((stop, float(rest)))
             stop = None
-    return [e for e in truth if e], [e for e in record if e], stalls
+    return ([e for e in truth if e], [e for e in record if e], stalls,
+            [e for e in shadow if e] if shadow else None)
 
 
 def trace_of(code, value, enabled, rotation):

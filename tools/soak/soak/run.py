@@ -49,6 +49,8 @@ class Soak:
         self.truth, self.shadow, self.record = [], [], []
         self.late = {}
         self.next_id = 0
+        self.start = time.monotonic()
+        self.sent = []  # (id, worker, action, s after the start): what went when
         self.lock = threading.Lock()
         self.stop = threading.Event()
         self.failure = None
@@ -61,9 +63,12 @@ class Soak:
             i = self.next_id
             mark = self.g.mark()
             self.g.send_line(" ".join((str(i), worker) + tuple(str(w) for w in words)))
+            self.sent.append((i, worker, words[0] if words else "", round(time.monotonic() - self.start, 2)))
         self.g.expect(r"^soak: %d end$" % i, STEP_LIMIT, since=mark, advance=False)
         out = [m.group(1) for m in self.g.matching(r"^soak: %d (.*)$" % i, since=mark)]
         out = out[:out.index("end")]
+        if any(l.startswith("no step ") for l in out):
+            raise Failed("the %s worker: %s" % (worker, "; ".join(out)))
         died = [l[5:] for l in out if l.startswith("died ")]
         if died:
             raise Failed("a process died unasked: %s" % ", ".join(died))
@@ -91,6 +96,10 @@ class Soak:
             except (Failed, vmdevice.VMError) as e:
                 # A guest step that never ends is a hang of what it drove.
                 self._fail_run("%s (%s): %s" % (name, format_step(step).strip(), str(e).splitlines()[0]))
+                return
+            except (ValueError, IndexError) as e:
+                # An answer of a shape the step does not know.
+                self._fail_run("%s (%s): unreadable answer: %s" % (name, format_step(step).strip(), e))
                 return
 
     def _collector(self):
@@ -289,9 +298,11 @@ class Soak:
         self._service("call", name)
 
     def _samples(self, action, up):
-        t0 = time.monotonic()
-        out = self.cmd("fault", action)
-        self.transitions.append((t0, time.monotonic(), up))
+        # Known from the moment it is sent: a step beside it may see either state.
+        move = [time.monotonic(), float("inf"), up]
+        self.transitions.append(move)
+        out = self.cmd("samples", action)
+        move[1] = time.monotonic()
         if out:
             self.fail("registry", out)
 
@@ -345,7 +356,7 @@ def soak(build_dir, seed, minutes, plan, out_dir, progress=sys.stdout):
             f.write("\nFAILED: %s\n" % failure)
     with open(base + ".json", "w") as f:
         json.dump({"seed": seed, "minutes": minutes, "failure": failure, "counts": s.counts,
-                   "strokes": s.strokes, "rates": s.rates, "late": s.late,
+                   "strokes": s.strokes, "rates": s.rates, "late": s.late, "sent": s.sent,
                    "seconds": s.elapsed, "resources": s.resources,
                    "growth": {r[0]: r[-1] for r in rows}}, f)
     progress.write("\n" + text)
