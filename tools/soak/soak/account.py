@@ -31,6 +31,7 @@ OFFERED_CODES = tuple(FORWARDED.values())
 GAP_LIMIT = 400  # key events a stall can lose: far more than the kernel's queue holds
 SHADOW_SLACK = 2  # key events the module may differ by from the stalled reader's loss
 LATE = 1.0  # s around a stall: events queued unread before it, read after it
+QUEUED_MARGIN = 0.05  # s before a stall's stamped end: events maybe read after the catch-up
 
 
 def parse_truth(line):
@@ -136,6 +137,8 @@ class Strokes:
                 values = [self.items[n][2] for n in taps]
                 if values.count(0) == item[1] and values.count(1) == item[2]:
                     self.resync.update(taps)
+        self.used = set()  # the loss lines a run of lost events was bound to
+        self.trial = (None, None)  # the one being tried, with its stall
         self.label = [None] * len(self.truth)
         self.errors = []
         self.extra = 0
@@ -147,10 +150,27 @@ class Strokes:
                 return a, b
         return None
 
-    def _next(self, j, state):
-        """The next trace item from j (activations applied to state); len(items) at the end."""
+    @staticmethod
+    def _queued(t, stalls):
+        """Whether an event stamped t was in a stalled service's queue when it went on:
+        its trace, if any, comes before the module's line of that stall's loss."""
+        return t is not None and any(a - LATE <= t <= b - QUEUED_MARGIN for a, b in stalls)
+
+    def _barrier(self, d, t):
+        """Whether the unused loss's line d ends the search for event t's trace: the line
+        being tried for a stall only for that stall's events, any other for any stall's."""
+        if d == self.trial[0]:
+            return self._queued(t, [self.trial[1]])
+        return d not in self.used and self._queued(t, self.stalls)
+
+    def _next(self, j, state, t=None):
+        """The next trace item from j (activations applied to state); len(items) at the end.
+        For an event stamped t that was queued in a stall, an unused loss's line ends the
+        search there: what the module did after it came after that event."""
         while j < len(self.items):
             item = self.items[j]
+            if item[0] == "drop" and self._barrier(j, t):
+                return j
             if item[0] == "activate":
                 state["enabled"] = bool(item[1])
             elif item[0] in ("tap", "report") and j not in self.resync:
@@ -160,8 +180,8 @@ class Strokes:
 
     def _step(self, i, j, state):
         """Event i against the record from j: (matched, label, j after)."""
-        j = self._next(j, state)
-        _, code, value = self.truth[i]
+        t, code, value = self.truth[i]
+        j = self._next(j, state, t)
         want = trace_of(code, value, state["enabled"], state["rotation"])
         if want is not None and (j >= len(self.items) or self.items[j] != want):
             return False, want, j
@@ -195,13 +215,17 @@ class Strokes:
         stall = self.stall_of(self.truth[i][0])
         if stall is None:
             return None
-        for k in range(i + 1, min(len(self.truth), i + GAP_LIMIT) + 1):
-            if self.stall_of(self.truth[k - 1][0]) != stall:
-                return None
-            if (k == len(self.truth) or self._matches(k, j, state, drops[0], stall[1] + LATE)) \
-                    and self._as_the_shadow(self.truth[i:k], stall):
-                return k, drops[0]
-        return None
+        self.trial = (drops[0], stall)
+        try:
+            for k in range(i + 1, min(len(self.truth), i + GAP_LIMIT) + 1):
+                if self.stall_of(self.truth[k - 1][0]) != stall:
+                    return None
+                if (k == len(self.truth) or self._matches(k, j, state, drops[0], stall[1] + LATE)) \
+                        and self._as_the_shadow(self.truth[i:k], stall):
+                    return k, drops[0]
+            return None
+        finally:
+            self.trial = (None, None)
 
     def _as_the_shadow(self, lost, stall):
         """Whether the events lost are, key by key, what the stalled reader lost in the
@@ -221,7 +245,7 @@ class Strokes:
     def run(self):
         state = dict(self.initial)
         i = j = 0
-        self.last, used = 0, set()
+        self.last, used = 0, self.used
         while i < len(self.truth):
             ok, label, j2 = self._step(i, j, state)
             if ok:
@@ -301,7 +325,11 @@ class Strokes:
             elif "tap" in labels:
                 c["unoffered"] += 1
             else:
+                # Each stroke's rules leave a trace (a release at least): one without
+                # one is a fault even where each of its events was matched by rule.
                 c["traceless"] += 1
+                self.errors.append("key %d: a stroke with nothing of it in the module's record "
+                                   "(its events: %s)" % (code, " ".join(map(str, labels))))
         c["untraced reports"] = self.extra
         return c
 
