@@ -7,6 +7,22 @@
 say() { echo "soak: $id $*"; }
 # count FILE PATTERN: the lines that match; 0 when FILE cannot be read
 count() { _n=$(grep -cE "$2" "$1" 2>/dev/null); echo "${_n:-0}"; }
+# size FILE: its bytes (0 when it cannot be read); past FILE OFFSET: its bytes from OFFSET
+# on. The sensor service's log grows for hours: its waits and collections read only what
+# is new.
+size() { _n=$(stat -c %s "$1" 2>/dev/null); echo "${_n:-0}"; }
+past() { dd if="$1" bs=65536 iflag=skip_bytes skip="$2" 2>/dev/null; }
+# appears FILE PATTERN OFFSET: a line past OFFSET matches within 10 s
+appears() {
+  i=0; until past "$1" "$3" | grep -qE "$2"; do i=$((i+1)); [ $i -gt 200 ] && return 1; usleep 50000; done
+}
+# lines FILE OFFSET OUT: FILE's whole lines from OFFSET on into OUT; sets next to the
+# offset after them (a line still being written waits for the next time)
+lines() {
+  past "$1" "$2" > "$3"; _n=$(size "$3")
+  [ -n "$(tail -c 1 "$3")" ] && { _n=$((_n - $(tail -n 1 "$3" | wc -c))); head -c "$_n" "$3" > "$3.w"; mv "$3.w" "$3"; }
+  next=$(($2 + _n))
+}
 # grows FILE PATTERN N: more than N lines match within 10 s
 grows() {
   i=0; while [ "$(count "$1" "$2")" -le "$3" ]; do i=$((i+1)); [ $i -gt 200 ] && return 1; usleep 50000; done
@@ -143,10 +159,10 @@ fault_worker() {
     cont) kill -CONT "$(pid sensors)" "$(pid shadow)"; say continued $(now) ;;
     toggle|delay)
       [ $action = toggle ] && { sig=USR1; pat='^activate'; } || { sig=USR2; pat='^delay'; }
-      n=$(count /data/log/sensors.log $pat)
+      n=$(size /data/log/sensors.log)
       kill -$sig "$(pid sensors)"
-      grows /data/log/sensors.log $pat $n || say no answer to $sig
-      say "$(grep $pat /data/log/sensors.log | tail -n 1)" ;;
+      appears /data/log/sensors.log $pat $n || say no answer to $sig
+      say "$(past /data/log/sensors.log $n | grep $pat | tail -n 1)" ;;
     *) say "no step $action here" ;;
     esac
     say end
@@ -175,11 +191,12 @@ record_worker() {
   while read -r id action a1; do
     case $action in
     collect)
-      t=$(wc -l < /tmp/truth.out); w=$(wc -l < /tmp/shadow.out); s=$(wc -l < /data/log/sensors.log)
-      sed -n "$((tm + 1)),${t}p" /tmp/truth.out | while read -r l; do say "t $l"; done
-      sed -n "$((wm + 1)),${w}p" /tmp/shadow.out | while read -r l; do say "s $l"; done
-      sed -n "$((sm + 1)),${s}p" /data/log/sensors.log | grep -E "$SOAK_LOG" | while read -r l; do say "m $l"; done
-      tm=$t; wm=$w; sm=$s ;;
+      lines /tmp/truth.out $tm /tmp/c.t; tm=$next
+      lines /tmp/shadow.out $wm /tmp/c.s; wm=$next
+      lines /data/log/sensors.log $sm /tmp/c.m; sm=$next
+      while read -r l; do say "t $l"; done < /tmp/c.t
+      while read -r l; do say "s $l"; done < /tmp/c.s
+      grep -E "$SOAK_LOG" /tmp/c.m | while read -r l; do say "m $l"; done ;;
     sample)
       for p in sensors servicemanager dbus; do kill -0 "$(pid $p)" 2>/dev/null || say died $p; done
       for p in sensors servicemanager dbus agent; do
