@@ -90,6 +90,9 @@ class Strokes(unittest.TestCase):
             errors, c = self.account(truth, bad)
             self.assertNotEqual(errors, [], name)
         self.assertEqual(self.account(truth, stroke_without_anything)[1]["traceless"], 1)
+        # A press read twice leaves a stroke that no rule gives a trace.
+        twice = [(0.5, 29, 1)] + stroke(0.5, 29)
+        self.assertNotEqual(self.account(twice + truth, [("report", 0)] + record)[0], [])
         self.assertEqual(self.account(truth, report_without_stroke)[1]["untraced reports"], 1)
 
     def test_loss_counts_only_in_a_stall_the_record_shows(self):
@@ -110,6 +113,12 @@ class Strokes(unittest.TestCase):
         self.assertNotEqual(self.account(truth, late_drop, [(2.0, 3.0)])[0], [])
         pressed = record[:3] + [("tap", 1, 1), ("drop", 1, 0)] + record[5:]
         self.assertNotEqual(self.account(truth, pressed, [(2.0, 3.0)])[0], [])
+        # Off through a stall that lost all, on again after the drop's line: the lost
+        # Ctrl release is no report of the next arrow's.
+        truth = stroke(2.1, 29) + stroke(2.3, 30) + stroke(5, 105)
+        record = [("drop", 0, 0), ("activate", 1), ("report", 270), ("report", 270)]
+        s = account.Strokes(truth, record, [(2.0, 3.0)], enabled=False, rotation=270).run()
+        self.assertEqual((s.errors, s.strokes()["lost"]), ([], 2))
 
     def test_a_recorded_stall(self):
         # The kernel dropped strokes during the stall; the module released the key it
