@@ -113,6 +113,12 @@ class Strokes(unittest.TestCase):
         self.assertNotEqual(self.account(truth, late_drop, [(2.0, 3.0)])[0], [])
         pressed = record[:3] + [("tap", 1, 1), ("drop", 1, 0)] + record[5:]
         self.assertNotEqual(self.account(truth, pressed, [(2.0, 3.0)])[0], [])
+        # The stopped reader also lost the held Esc's repeats, which leave no trace.
+        repeats = [(2.02 + 0.01 * n, 1, 2) for n in range(3)]
+        truth = truth[:1] + repeats + truth[1:]
+        shadow = [e for e in truth if e not in repeats + truth[4:9]]
+        s = account.Strokes(truth, record, [(2.0, 3.0)], shadow=shadow).run()
+        self.assertEqual((s.errors, s.strokes()["lost"]), ([], 3))
         # Off through a stall that lost all, on again after the drop's line: the lost
         # Ctrl release is no report of the next arrow's.
         truth = stroke(2.1, 29) + stroke(2.3, 30) + stroke(5, 105)

@@ -221,24 +221,28 @@ class Strokes:
                 if self.stall_of(self.truth[k - 1][0]) != stall:
                     return None
                 if (k == len(self.truth) or self._matches(k, j, state, drops[0], stall[1] + LATE)) \
-                        and self._as_the_shadow(self.truth[i:k], stall):
+                        and self._as_the_shadow(self.truth[i:k], stall, state):
                     return k, drops[0]
             return None
         finally:
             self.trial = (None, None)
 
-    def _as_the_shadow(self, lost, stall):
+    def _as_the_shadow(self, lost, stall, state):
         """Whether the events lost are, key by key, what the stalled reader lost in the
         same stall, give or take SHADOW_SLACK events (the service may have been a few
-        events behind it when both were stopped)."""
+        events behind it when both were stopped). Events the rules leave no trace of
+        (a held Esc's repeats) cannot be seen lost or kept: neither side counts them."""
         if self.shadow_lost is None:
             return True
         a, b = stall
         want = {}
+
+        def traced(e):
+            return trace_of(e[1], e[2], state["enabled"], state["rotation"]) is not None
         for e in self.shadow_lost:
-            if a - LATE <= e[0] <= b + LATE:
+            if a - LATE <= e[0] <= b + LATE and traced(e):
                 want[e[1:]] = want.get(e[1:], 0) + 1
-        for e in lost:
+        for e in filter(traced, lost):
             want[e[1:]] = want.get(e[1:], 0) - 1
         return sum(abs(n) for n in want.values()) <= SHADOW_SLACK
 
