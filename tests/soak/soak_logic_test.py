@@ -111,6 +111,19 @@ class Strokes(unittest.TestCase):
         self.assertNotEqual(self.account(truth, record, [(8.0, 9.0)])[0], [])
         late_drop = record[:4] + record[5:] + [("drop", 0, 0)]
         self.assertNotEqual(self.account(truth, late_drop, [(2.0, 3.0)])[0], [])
+        # ... or after as many traces as the matcher looks ahead
+        more = stroke(2.1, 30) + stroke(2.6, 44) + sum((stroke(6 + 0.1 * n, 16) for n in range(12)), [])
+        self.assertEqual(self.account(more, taps(44) + [("drop", 0, 0)] + taps(16) * 12, [(2.0, 3.0)])[0], [])
+        self.assertNotEqual(self.account(more, taps(44) + taps(16) * 12 + [("drop", 0, 0)], [(2.0, 3.0)])[0], [])
+        # A stroke typed after the continue is read: never lost, though all before it was.
+        kept_none = [("tap", 1, 1), ("tap", 1, 0), ("drop", 1, 0), ("report", 0), ("report", 0)]
+        self.assertEqual(self.account(truth, kept_none, [(2.0, 3.0)])[1]["lost"], 4)
+        after = truth[:-2] + stroke(3.4, 30) + truth[-2:]
+        self.assertNotEqual(self.account(after, kept_none, [(2.0, 3.0)])[0], [])
+        # The continue is stamped after it: a key just before the stamp may come after the line.
+        near_end = stroke(2.1, 30) + stroke(2.7, 44) + stroke(5, 103)
+        self.assertEqual(self.account(near_end, [("drop", 0, 0)] + taps(44) + [("report", 0)] * 2,
+                                      [(2.0, 3.0)])[0], [])
         pressed = record[:3] + [("tap", 1, 1), ("drop", 1, 0)] + record[5:]
         self.assertNotEqual(self.account(truth, pressed, [(2.0, 3.0)])[0], [])
         # The stopped reader also lost the held Esc's repeats, which leave no trace.
@@ -125,6 +138,12 @@ class Strokes(unittest.TestCase):
         record = [("drop", 0, 0), ("activate", 1), ("report", 270), ("report", 270)]
         s = account.Strokes(truth, record, [(2.0, 3.0)], enabled=False, rotation=270).run()
         self.assertEqual((s.errors, s.strokes()["lost"]), ([], 2))
+        # Nor is the lost Alt release one (its press left nothing either way).
+        truth = stroke(2.1, 29) + stroke(2.3, 56) + stroke(5, 105)
+        s = account.Strokes(truth, record, [(2.0, 3.0)], enabled=False, rotation=270).run()
+        self.assertEqual((s.errors, s.strokes()["lost"]), ([], 2))
+        s = account.Strokes(truth, record + [("report", 270)], [(2.0, 3.0)], enabled=False, rotation=270).run()
+        self.assertNotEqual(s.errors, [])
 
     def test_a_recorded_stall(self):
         # The kernel dropped strokes during the stall; the module released the key it

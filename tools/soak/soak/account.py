@@ -2,7 +2,7 @@
 Each returns a list of errors (empty when all is accounted for) and adds to counters."""
 import re
 
-from .plan import FORWARDED
+from .plan import FORWARDED, SETTLE
 
 DEV = "/org/velto/hci0/dev_00_11_22_33_44_55"
 AUTH_UUID = "0000111f-0000-1000-8000-00805f9b34fb"
@@ -31,7 +31,10 @@ OFFERED_CODES = tuple(FORWARDED.values())
 GAP_LIMIT = 400  # key events a stall can lose: far more than the kernel's queue holds
 SHADOW_SLACK = 2  # key events the module may differ by from the stalled reader's loss
 LATE = 1.0  # s around a stall: events queued unread before it, read after it
-QUEUED_MARGIN = 0.05  # s before a stall's stamped end: events maybe read after the catch-up
+# s before a stall's stamped end (stamped after the continue): a later event may be read
+# after the module's catch-up; no key comes that close to a stall's end.
+QUEUED_MARGIN = SETTLE
+CAUGHT_UP = 0.25  # s after a stall's end by which the module has read its queue
 
 
 def parse_truth(line):
@@ -190,11 +193,12 @@ class Strokes:
         return True, want[0] if want else "rule", j + (want is not None)
 
     def _matches(self, i, j, state, drop, after=None):
-        """Whether the record goes on matching from event i and item j: 20 traces, or 3
-        once past the loss's line `drop`, or to the end; the line must come before any
-        event stamped past `after` (the end of the stall it belongs to)."""
+        """Whether the record goes on matching from event i and item j: 20 traces and past
+        the loss's line `drop` (an item of the record), 3 once past it, or to the end; the
+        line must come before any event stamped past `after`."""
         state, done = dict(state), 0
-        while i < len(self.truth) and done < 20 and not (j > drop and done >= 3):
+        while i < len(self.truth) and (done < 20 or j <= drop < len(self.items)) \
+                and not (j > drop and done >= 3):
             if after is not None and self.truth[i][0] > after and self._next(j, dict(state)) < drop:
                 return False
             ok, label, j = self._step(i, j, state)
@@ -218,9 +222,10 @@ class Strokes:
         self.trial = (drops[0], stall)
         try:
             for k in range(i + 1, min(len(self.truth), i + GAP_LIMIT) + 1):
-                if self.stall_of(self.truth[k - 1][0]) != stall:
+                # What came after the continue was read: the kernel dropped none of it.
+                if self.stall_of(self.truth[k - 1][0]) != stall or self.truth[k - 1][0] > stall[1]:
                     return None
-                if (k == len(self.truth) or self._matches(k, j, state, drops[0], stall[1] + LATE)) \
+                if (k == len(self.truth) or self._matches(k, j, state, drops[0], stall[1] + CAUGHT_UP)) \
                         and self._as_the_shadow(self.truth[i:k], stall, state):
                     return k, drops[0]
             return None
