@@ -177,6 +177,9 @@ class Strokes(unittest.TestCase):
         self.assertEqual(account.account_offered(record, {1: 1, 125: 1}, []), [])
         self.assertNotEqual(account.account_offered(record, {1: 1}, []), [])
         self.assertNotEqual(account.account_offered(record, {1: 1, 125: 1}, ["1"]), [])
+        # A press written while Meta is down there (its release lost) changes nothing there.
+        self.assertEqual(account.account_offered(record[:3] + record[2:], {1: 1, 125: 1}, []), [])
+        self.assertNotEqual(account.account_offered(record + taps(125), {1: 1, 125: 1}, []), [])
         # 20 presses at 20 a second, then 2 a second.
         planned = [n * 0.05 for n in range(20)] + [2 + n * 0.5 for n in range(4)]
         typed, plan_rate, peak, plan_peak = account.rates([t + 7 for t in planned], planned, 4.0)
