@@ -112,9 +112,9 @@ class Strokes(unittest.TestCase):
         late_drop = record[:4] + record[5:] + [("drop", 0, 0)]
         self.assertNotEqual(self.account(truth, late_drop, [(2.0, 3.0)])[0], [])
         # ... or after as many traces as the matcher looks ahead
-        more = stroke(2.1, 30) + stroke(2.6, 44) + sum((stroke(6 + 0.1 * n, 16) for n in range(12)), [])
-        self.assertEqual(self.account(more, taps(44) + [("drop", 0, 0)] + taps(16) * 12, [(2.0, 3.0)])[0], [])
-        self.assertNotEqual(self.account(more, taps(44) + taps(16) * 12 + [("drop", 0, 0)], [(2.0, 3.0)])[0], [])
+        more = stroke(2.05, 30) + sum((stroke(2.1 + 0.03 * n, 16, 0.02) for n in range(12)), []) + stroke(6, 44)
+        self.assertEqual(self.account(more, taps(16) * 12 + [("drop", 0, 0)] + taps(44), [(2.0, 3.0)])[0], [])
+        self.assertNotEqual(self.account(more, taps(16) * 12 + taps(44) + [("drop", 0, 0)], [(2.0, 3.0)])[0], [])
         # A stroke typed after the continue is read: never lost, though all before it was.
         kept_none = [("tap", 1, 1), ("tap", 1, 0), ("drop", 1, 0), ("report", 0), ("report", 0)]
         self.assertEqual(self.account(truth, kept_none, [(2.0, 3.0)])[1]["lost"], 4)
