@@ -15,12 +15,12 @@ def account_log(path):
     from . import account
     try:
         with open(path, errors="replace") as f:
-            truth, record, stalls, shadow = account.read_console(f)
-        with open(path, errors="replace") as f:
-            end = [m.group(1).split() for m in (re.search(r"soak: \d+ ((zaze|held)\b.*)$", l) for l in f) if m]
+            lines = f.readlines()
     except OSError as e:
         print("soak: %s: %s" % (path, e.strerror), file=sys.stderr)
         return 2
+    truth, record, stalls, shadow = account.read_console(lines)
+    end = [m.group(1).split() for m in (re.search(r"soak: \d+ ((zaze|held)\b.*)$", l) for l in lines) if m]
     s = account.Strokes(truth, record, stalls, shadow=shadow).run()
     c = s.strokes()
     print("%s: %d key events, %d stalls%s" % (path, len(s.truth), len(stalls),
@@ -30,10 +30,7 @@ def account_log(path):
     # The virtual device's counts, taken at the run's end: absent from a run cut short.
     zaze = {w[1]: int(w[2]) for w in end if w[0] == "zaze" and len(w) == 3}
     if zaze:
-        if zaze.pop("dropped", 0):
-            errors.append("the virtual device's watcher lost events itself")
-        held = next((w[1:] for w in end if w[0] == "held"), [])
-        errors += account.account_offered(record, {int(c): n for c, n in zaze.items()}, held)
+        errors += account.account_offered(record, zaze, next((w[1:] for w in end if w[0] == "held"), []))
     else:
         print("no counts of the virtual device's presses (a run cut short)")
     for e in errors:

@@ -208,12 +208,12 @@ class Strokes:
             i += 1
         return True
 
-    def _gap(self, i, j, state, used):
+    def _gap(self, i, j, state):
         """(end, drop) of a run of events from i that the kernel dropped from the module's
         queue: its record has a loss's line not yet used from the last match on, the run
         lies in a stall, and the record matches again after it; None when there is none."""
         drops = [d for d in range(self.last, len(self.items))
-                 if self.items[d][0] == "drop" and d not in used]
+                 if self.items[d][0] == "drop" and d not in self.used]
         if not drops:
             return None
         stall = self.stall_of(self.truth[i][0])
@@ -254,7 +254,7 @@ class Strokes:
     def run(self):
         state = dict(self.initial)
         i = j = 0
-        self.last, used = 0, self.used
+        self.last = 0
         while i < len(self.truth):
             ok, label, j2 = self._step(i, j, state)
             if ok:
@@ -264,11 +264,11 @@ class Strokes:
                 i, j = i + 1, j2
                 continue
             j = j2  # a mismatch leaves the rotation as it was
-            gap = self._gap(i, j, state, used)
+            gap = self._gap(i, j, state)
             if gap is not None:
                 for n in range(i, gap[0]):
                     self.label[n] = "lost"
-                used.add(gap[1])
+                self.used.add(gap[1])
                 i = gap[0]
                 continue
             self._unexplained(i, j, label)
@@ -345,9 +345,14 @@ class Strokes:
 
 def account_offered(record, zaze, held):
     """Every press of an offered key written to uinput reached the virtual device (zaze:
-    {code: presses seen there}); no key left down there. A press written while the key is
-    down there (its release lost in a stall) is no change the kernel passes on."""
+    {code or "dropped": presses seen there, or the watcher's own losses}); no key left down
+    there. A press written while the key is down there (its release lost in a stall) is no
+    change the kernel passes on."""
+    zaze = dict(zaze)
     errors = []
+    if zaze.pop("dropped", 0):
+        errors.append("the virtual device's watcher lost events itself: its presses cannot be counted")
+    zaze = {int(c): n for c, n in zaze.items()}
     for code in OFFERED_CODES:
         written, down = 0, False
         for it in record:

@@ -165,12 +165,7 @@ class Soak:
         planned = [s[0] for s in self.plan if s[2] == "press"]
         self.rates = account.rates(presses, planned, self.minutes * 60.0)
         self.counts["keys"]["ops"] = self.strokes["typed"]
-        if zaze.pop("dropped", 0):
-            errors = ["the virtual device's watcher lost events itself: its presses cannot be counted"]
-        else:
-            errors = []
-        errors = strokes.errors + errors + account.account_offered(
-            record, {int(c): n for c, n in zaze.items()}, held)
+        errors = strokes.errors + account.account_offered(record, zaze, held)
         typed, plan_rate, peak, plan_peak = self.rates
         if not 0.9 * plan_rate <= typed <= 1.1 * plan_rate:
             errors.append("typed %.2f strokes a second, the plan %.2f" % (typed, plan_rate))
